@@ -1,0 +1,51 @@
+#include "dispatch/dispatch.h"
+
+#include "dispatch/args.h"
+#include "hydration/hydration.h"
+#include "placeholders/placeholders.h"
+#include "syncroot/syncroot.h"
+
+#include <array>
+
+namespace zcf {
+
+namespace json = boost::json;
+
+namespace {
+
+// Exact, case-sensitive names. Short enough that a linear pass with the length test first is
+// as fast as any map.
+constexpr std::array<Command, 13> COMMANDS{{
+    {"register", cmd_register},
+    {"unregister", cmd_unregister},
+    {"connect", cmd_connect},
+    {"disconnect", cmd_disconnect},
+    {"create", cmd_create},
+    {"pin", cmd_pin},
+    {"dehydrate", cmd_dehydrate},
+    {"attrs", cmd_attrs},
+    {"adopt", cmd_adopt},
+    {"scan", cmd_scan},
+    {"data", cmd_data},
+    {"fail", cmd_fail},
+    {"hydrate", cmd_hydrate},
+}};
+
+}  // namespace
+
+const Command* find_command(std::string_view name) {
+    if (name.size() < 3 || name.size() > 10) return nullptr;
+    for (const Command& command : COMMANDS)
+        if (command.name.size() == name.size() && command.name == name) return &command;
+    return nullptr;
+}
+
+Outcome handle(const json::value& request) {
+    const std::string_view name = text_arg(request, "cmd");
+    if (const Command* command = find_command(name)) return command->run(request);
+    json::object result;
+    result["unknown"] = json::string(name);
+    return json::value(std::move(result));
+}
+
+}  // namespace zcf

@@ -1,0 +1,49 @@
+// What a command returns: a JSON result or a platform error.
+#pragma once
+
+#include "platform/error.h"
+
+#include <boost/json/value.hpp>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace zcf {
+
+// A failed platform call: its HRESULT and the error information it left, if any.
+struct PlatformError {
+    Hresult code = 0;
+    ErrorInfoPtr info;
+};
+
+// The error for a failed HRESULT-returning call; takes the thread's error information now.
+PlatformError error_from_hresult(Hresult code);
+// The error for a failed call that reports through the thread's last-error code.
+PlatformError error_from_last_error();
+PlatformError error_from_status(PlatformStatus&& status);
+
+// "code": "0x" and the lowercase hexadecimal code without leading zeros.
+std::string error_code_text(Hresult code);
+// "error": the message, a blank and "(0xXXXXXXXX)"; only the parenthesised code's digits when
+// there is no message.
+std::string error_message_text(const PlatformError& error);
+
+// Either a value or a platform error.
+template <typename T>
+class Expected {
+public:
+    Expected(T value) : state_(std::move(value)) {}
+    Expected(PlatformError error) : state_(std::move(error)) {}
+    bool ok() const { return state_.index() == 0; }
+    T& value() { return std::get<0>(state_); }
+    PlatformError& error() { return std::get<1>(state_); }
+
+private:
+    std::variant<T, PlatformError> state_;
+};
+
+using Outcome = Expected<boost::json::value>;
+
+}  // namespace zcf

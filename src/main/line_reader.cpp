@@ -1,0 +1,58 @@
+#include "main/line_reader.h"
+
+#include "platform/platform.h"
+
+#include <cstring>
+
+namespace zcf {
+
+namespace {
+constexpr std::size_t MIN_READ = 64 * 1024;
+constexpr std::size_t LARGE_BUFFER = 4 * 1024 * 1024;
+}  // namespace
+
+LineReader::Status LineReader::next(std::string_view& line) {
+    for (;;) {
+        const char* data = buffer_.data();
+        if (const void* lf = std::memchr(data + begin_ + scanned_, '\n', end_ - begin_ - scanned_)) {
+            const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+            std::size_t length = at - begin_;
+            if (length > 0 && data[at - 1] == '\r') --length;
+            line = std::string_view(data + begin_, length);
+            begin_ = at + 1;
+            scanned_ = 0;
+            return Status::line;
+        }
+        scanned_ = end_ - begin_;
+        if (at_end_) {
+            if (begin_ == end_) return Status::end;
+            line = std::string_view(data + begin_, end_ - begin_);
+            begin_ = end_;
+            scanned_ = 0;
+            return Status::line;
+        }
+        // Make room: move the partial line to the front, then grow if still short of space.
+        if (begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (buffer_.size() - end_ < MIN_READ) buffer_.resize(std::max(buffer_.size() * 2, end_ + MIN_READ));
+        const std::ptrdiff_t n = platform().read_input(buffer_.data() + end_, buffer_.size() - end_);
+        if (n < 0) return Status::error;
+        if (n == 0) at_end_ = true;
+        end_ += static_cast<std::size_t>(n);
+    }
+}
+
+void LineReader::release_large_buffer() {
+    if (buffer_.size() < LARGE_BUFFER) return;
+    std::vector<char> kept(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_),
+                           buffer_.begin() + static_cast<std::ptrdiff_t>(end_));
+    kept.resize(std::max(kept.size(), MIN_READ));
+    end_ -= begin_;
+    begin_ = 0;
+    buffer_.swap(kept);
+}
+
+}  // namespace zcf

@@ -1,0 +1,30 @@
+// Splits standard input into lines: LF ends a line, a CR right before it goes with it, and a
+// last line without LF still counts. No length limit.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace zcf {
+
+class LineReader {
+public:
+    enum class Status { line, end, error };
+
+    // The next line (without LF and the CR before it), valid until the next call.
+    Status next(std::string_view& line);
+
+    // Gives back a large buffer once its line has been parsed, so that a multi-megabyte request
+    // is not held twice while its command runs.
+    void release_large_buffer();
+
+private:
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;  // start of unconsumed data
+    std::size_t end_ = 0;    // end of data read
+    std::size_t scanned_ = 0;  // bytes after begin_ already searched for LF
+    bool at_end_ = false;
+};
+
+}  // namespace zcf

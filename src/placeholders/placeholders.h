@@ -1,0 +1,17 @@
+// Placeholder commands: "create", "pin", "dehydrate", "attrs", "adopt", "scan".
+#pragma once
+
+#include "dispatch/outcome.h"
+
+#include <boost/json/value.hpp>
+
+namespace zcf {
+
+Outcome cmd_create(const boost::json::value& request);
+Outcome cmd_pin(const boost::json::value& request);
+Outcome cmd_dehydrate(const boost::json::value& request);
+Outcome cmd_attrs(const boost::json::value& request);
+Outcome cmd_adopt(const boost::json::value& request);
+Outcome cmd_scan(const boost::json::value& request);
+
+}  // namespace zcf

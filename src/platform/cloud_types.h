@@ -1,0 +1,178 @@
+// Records and constants of the Cloud Files API, in portable form.
+//
+// The records that the core hands to the platform in arrays or by pointer (placeholder create
+// info, operation info and parameters, basic placeholder info) have the field order and x64 layout
+// of their Cloud Files counterparts, so the Windows implementation can pass them through unchanged
+// (it pins that with static_asserts). Callback information is a reduced, portable view that the
+// platform builds from what it receives.
+#pragma once
+
+#include <cstdint>
+
+namespace zcf {
+
+using ConnectionKey = std::int64_t;
+
+// ---- Callbacks -------------------------------------------------------------------------------
+
+namespace callback_type {
+inline constexpr std::uint32_t FETCH_DATA = 0;
+inline constexpr std::uint32_t CANCEL_FETCH_DATA = 2;
+inline constexpr std::uint32_t NOTIFY_FILE_OPEN_COMPLETION = 5;
+inline constexpr std::uint32_t NONE = 0xFFFFFFFFu;
+}  // namespace callback_type
+
+namespace connect_flag {
+inline constexpr std::uint32_t REQUIRE_PROCESS_INFO = 0x2;
+inline constexpr std::uint32_t REQUIRE_FULL_FILE_PATH = 0x4;
+}  // namespace connect_flag
+
+// CF_PROCESS_INFO, the fields the program reads.
+struct ProcessInfo {
+    std::uint32_t process_id = 0;
+    const char16_t* image_path = nullptr;  // may be null
+};
+
+// CF_CALLBACK_INFO, the fields the program reads.
+struct CallbackInfo {
+    ConnectionKey connection_key = 0;
+    std::int64_t file_size = 0;
+    const void* file_identity = nullptr;
+    std::uint32_t file_identity_length = 0;
+    const char16_t* normalized_path = nullptr;  // may be null
+    std::int64_t transfer_key = 0;
+    const ProcessInfo* process_info = nullptr;  // may be null
+    std::int64_t request_key = 0;
+};
+
+// CF_CALLBACK_PARAMETERS, the fields the program reads (FetchData's required range).
+struct CallbackParameters {
+    std::int64_t required_file_offset = 0;
+    std::int64_t required_length = 0;
+};
+
+using CallbackFunction = void (*)(const CallbackInfo* info, const CallbackParameters* parameters);
+
+// CF_CALLBACK_REGISTRATION. A table ends with {callback_type::NONE, nullptr}.
+struct CallbackRegistration {
+    std::uint32_t type;
+    CallbackFunction callback;
+};
+
+// ---- Placeholders ----------------------------------------------------------------------------
+
+// FILE_BASIC_INFO (40 bytes on x64).
+struct FileBasicInfo {
+    std::int64_t creation_time;
+    std::int64_t last_access_time;
+    std::int64_t last_write_time;
+    std::int64_t change_time;
+    std::uint32_t file_attributes;
+};
+
+// CF_FS_METADATA (48 bytes).
+struct FsMetadata {
+    FileBasicInfo basic_info;
+    std::int64_t file_size;
+};
+
+// CF_PLACEHOLDER_CREATE_INFO (88 bytes).
+struct PlaceholderCreateInfo {
+    const char16_t* relative_file_name;
+    FsMetadata fs_metadata;
+    const void* file_identity;
+    std::uint32_t file_identity_length;
+    std::uint32_t flags;
+    std::int32_t result;  // HRESULT written by the platform
+    std::int64_t create_usn;
+};
+
+namespace placeholder_create_flag {
+inline constexpr std::uint32_t DISABLE_ON_DEMAND_POPULATION = 0x1;
+inline constexpr std::uint32_t MARK_IN_SYNC = 0x2;
+}  // namespace placeholder_create_flag
+
+// CF_FILE_RANGE.
+struct FileRange {
+    std::int64_t starting_offset;
+    std::int64_t length;
+};
+
+// CF_PLACEHOLDER_BASIC_INFO: fixed part (28 bytes) then the identity bytes.
+struct PlaceholderBasicInfo {
+    std::uint32_t pin_state;
+    std::uint32_t in_sync_state;
+    std::int64_t file_id;
+    std::int64_t sync_root_file_id;
+    std::uint32_t file_identity_length;
+    std::uint8_t file_identity[1];
+};
+inline constexpr std::uint32_t PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET = 28;
+inline constexpr std::uint32_t PLACEHOLDER_INFO_BUFFER_SIZE = 4128;
+inline constexpr std::uint32_t PLACEHOLDER_MAX_IDENTITY_LENGTH = 4096;
+
+namespace pin_state {
+inline constexpr std::uint32_t UNSPECIFIED = 0;
+inline constexpr std::uint32_t PINNED = 1;
+inline constexpr std::uint32_t UNPINNED = 2;
+}  // namespace pin_state
+
+inline constexpr std::uint32_t IN_SYNC_STATE_IN_SYNC = 1;
+inline constexpr std::uint32_t PLACEHOLDER_INFO_BASIC = 0;
+inline constexpr std::uint32_t SET_PIN_FLAG_RECURSE = 0x1;
+inline constexpr std::uint32_t OPEN_FILE_FLAG_EXCLUSIVE = 0x1;
+inline constexpr std::uint32_t OPEN_FILE_FLAG_WRITE_ACCESS = 0x2;
+inline constexpr std::uint32_t CONVERT_FLAG_MARK_IN_SYNC = 0x1;
+inline constexpr std::uint32_t UPDATE_FLAG_MARK_IN_SYNC = 0x2;
+inline constexpr std::int64_t CF_EOF_LENGTH = -1;
+
+// ---- Operations (CfExecute) -----------------------------------------------------------------
+
+// CF_OPERATION_INFO (48 bytes).
+struct OperationInfo {
+    std::uint32_t struct_size;
+    std::uint32_t type;
+    ConnectionKey connection_key;
+    std::int64_t transfer_key;
+    const void* correlation_vector;
+    const void* sync_status;
+    std::int64_t request_key;
+};
+
+// CF_OPERATION_PARAMETERS with its TransferData member (48 bytes; ParamSize 40 for a transfer).
+struct OperationParameters {
+    std::uint32_t param_size;
+    struct TransferData {
+        std::uint32_t flags;
+        std::int32_t completion_status;  // NTSTATUS
+        const void* buffer;
+        std::int64_t offset;
+        std::int64_t length;
+    } transfer_data;
+    std::int64_t reserved;  // the union's largest member is 8 bytes longer than TransferData
+};
+
+inline constexpr std::uint32_t OPERATION_TYPE_TRANSFER_DATA = 0;
+inline constexpr std::uint32_t OPERATION_INFO_SIZE = 48;
+inline constexpr std::uint32_t TRANSFER_DATA_PARAM_SIZE = 40;
+
+// ---- Sync-root registration -----------------------------------------------------------------
+
+// What "register" hands to StorageProviderSyncRootManager, field by field in setting order.
+struct SyncRootRegistration {
+    const char16_t* id;
+    const char16_t* path;  // the folder, looked up with GetFolderFromPathAsync
+    const char16_t* display_name_resource;
+    const char16_t* icon_resource;
+    std::int32_t hydration_policy;
+    std::uint32_t hydration_policy_modifier;
+    std::int32_t population_policy;
+    std::uint32_t in_sync_policy;
+    std::uint32_t hardlink_policy;
+    bool show_siblings_as_group;
+    const char16_t* version;
+    const std::uint8_t* context;
+    std::uint32_t context_length;
+};
+
+}  // namespace zcf

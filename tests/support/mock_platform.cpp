@@ -1,0 +1,9 @@
+#include "support/mock_platform.h"
+
+#include "dispatch/text.h"
+
+namespace zcf::testing {
+
+std::string utf8(const char16_t* text) { return utf16_to_utf8_lossy(null_terminated(text)); }
+
+}  // namespace zcf::testing
