@@ -259,20 +259,26 @@ TEST(CreateConversions, SizesAreSigned64BitIntegersOnly) {
     EXPECT_EQ(size_from_json(nullptr), 0);
 }
 
+std::string dir_name(int n) {
+    std::string name = std::to_string(n);
+    name.insert(name.begin(), 'd');
+    return name;
+}
+
 TEST(CreateGrouping, KeepsRequestOrderWithinGroupsAndFirstAppearanceAcrossThem) {
     json::array items;
     // 3000 items over 1000 directories, visited three times in different orders.
     for (int round = 0; round < 3; ++round)
         for (int d = 0; d < 1000; ++d) {
             const int dir = round == 1 ? 999 - d : d;
-            items.push_back(json::object{{"dir", "d" + std::to_string(dir)}});
+            items.push_back(json::object{{"dir", dir_name(dir)}});
         }
     items.push_back(42);  // no "dir": a group of its own, last
     const DirGroups groups = group_by_dir(items);
     ASSERT_EQ(groups.dirs.size(), 1001u);
     ASSERT_EQ(groups.starts.size(), 1002u);
     for (int d = 0; d < 1000; ++d) {
-        ASSERT_EQ(groups.dirs[d], "d" + std::to_string(d));
+        ASSERT_EQ(groups.dirs[d], dir_name(d));
         ASSERT_EQ(groups.starts[d + 1] - groups.starts[d], 3u);
         const std::size_t* m = &groups.members[groups.starts[d]];
         EXPECT_EQ(m[0], std::size_t(d));
