@@ -1,0 +1,170 @@
+"""Drives the real program over its standard streams, one JSON object per line.
+
+Environment:
+  ZCF_PROGRAM    path of the program (build/native/zembra_cloud_files or the .exe)
+  ZCF_WRAPPER    optional launcher (scripts/wine-run for the Windows build)
+  ZCF_PLATFORM   "sim" or "windows"; tests that need one platform skip on the other
+
+Each Program gets its own temporary state directory (XDG_STATE_HOME) and work directory, so tests
+run in parallel without seeing each other's sync roots.
+"""
+
+import json
+import os
+import queue
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+
+PROGRAM = os.path.abspath(os.environ["ZCF_PROGRAM"]) if os.environ.get("ZCF_PROGRAM") else ""
+WRAPPER = os.path.abspath(os.environ["ZCF_WRAPPER"]) if os.environ.get("ZCF_WRAPPER") else ""
+PLATFORM = os.environ.get("ZCF_PLATFORM", "sim")
+TIMEOUT = float(os.environ.get("ZCF_TIMEOUT", "30"))
+
+
+def on_sim():
+    return PLATFORM == "sim"
+
+
+def on_windows():
+    return PLATFORM == "windows"
+
+
+class Program:
+    """One running program. Lines are read on a thread into a queue so reads can time out."""
+
+    def __init__(self, env=None, state_dir=None):
+        if not PROGRAM:
+            raise unittest.SkipTest("ZCF_PROGRAM is not set")
+        self.tmp = tempfile.mkdtemp(prefix="zcf-")
+        self.state_dir = state_dir or os.path.join(self.tmp, "state")
+        os.makedirs(self.state_dir, exist_ok=True)
+        full_env = dict(os.environ)
+        full_env["XDG_STATE_HOME"] = self.state_dir
+        if env:
+            full_env.update(env)
+        argv = ([WRAPPER] if WRAPPER else []) + [PROGRAM]
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=full_env, cwd=self.tmp)
+        self.lines = queue.Queue()
+        self.raw = []  # every line read, in order, as bytes
+        self.pending_events = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self.ready = self.read_json()
+        self._seq = 0
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.raw.append(line)
+            self.lines.put(line)
+        self.lines.put(None)
+
+    # ---- writing ----
+    def send_raw(self, data):
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def send(self, obj):
+        self.send_raw(json.dumps(obj, separators=(",", ":"), ensure_ascii=False) + "\n")
+
+    def close_input(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    # ---- reading ----
+    def read_line(self, timeout=TIMEOUT):
+        """The next output line as bytes (without LF), or None at end of output."""
+        line = self.lines.get(timeout=timeout)
+        if line is None:
+            self.lines.put(None)
+            return None
+        assert line.endswith(b"\n"), line
+        return line[:-1]
+
+    def read_json(self, timeout=TIMEOUT):
+        line = self.read_line(timeout)
+        return None if line is None else json.loads(line)
+
+    def request(self, cmd, timeout=TIMEOUT, **args):
+        """Sends one request with a fresh integer seq and returns its answer. Events that arrive
+        first are kept in pending_events."""
+        self._seq += 1
+        seq = self._seq
+        message = {"cmd": cmd, "seq": seq}
+        message.update(args)
+        self.send(message)
+        return self.wait_seq(seq, timeout)
+
+    def wait_seq(self, seq, timeout=TIMEOUT):
+        while True:
+            msg = self.read_json(timeout)
+            if msg is None:
+                raise AssertionError("output ended while waiting for seq %r" % (seq,))
+            if "event" in msg:
+                self.pending_events.append(msg)
+                continue
+            if msg.get("seq") == seq:
+                return msg
+            self.pending_events.append(msg)
+
+    def next_event(self, name=None, timeout=TIMEOUT):
+        """The next event (optionally of one kind), taking already-read events first."""
+        for i, msg in enumerate(self.pending_events):
+            if "event" in msg and (name is None or msg["event"] == name):
+                return self.pending_events.pop(i)
+        while True:
+            msg = self.read_json(timeout)
+            if msg is None:
+                raise AssertionError("output ended while waiting for an event")
+            if "event" in msg and (name is None or msg["event"] == name):
+                return msg
+            self.pending_events.append(msg)
+
+    def finish(self, timeout=TIMEOUT):
+        """Closes input and returns (exit code, remaining output lines as bytes)."""
+        self.close_input()
+        rest = []
+        while True:
+            line = self.read_line(timeout)
+            if line is None:
+                break
+            rest.append(line)
+        code = self.proc.wait(timeout=timeout)
+        return code, rest
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except Exception:
+                pass
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class ProgramTest(unittest.TestCase):
+    """Starts a fresh program per test; self.p is it, self.tmp its work directory."""
+
+    env = None
+
+    def setUp(self):
+        self.p = Program(env=self.env)
+        self.tmp = self.p.tmp
+        self.addCleanup(self.p.kill)
+
+    def path(self, *parts):
+        """A path in the test's work directory, as the program's platform spells it."""
+        full = os.path.join(self.tmp, *parts)
+        if on_windows():
+            # The Wine prefix maps the Unix root to drive Z:.
+            return "Z:" + full.replace("/", "\\")
+        return full
