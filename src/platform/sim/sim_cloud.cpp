@@ -93,8 +93,11 @@ int remove_content(OpenFile& file, PlaceholderState next, const std::vector<File
     const int fd = ::open(("/proc/self/fd/" + std::to_string(file.fd)).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return errno;
     int err = 0;
-    for (const auto& [b, e] : spans)
-        if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, e - b) != 0) err = errno;
+    for (const auto& [b, e] : spans) {
+        // A range that ends the file takes the file's last block whole.
+        const std::int64_t punch_end = e == st.st_size ? (e + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT : e;
+        if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
+    }
     ::close(fd);
     return err;
 }
