@@ -106,11 +106,10 @@ std::optional<PlaceholderState> mirrored_state(Node& node) {
 // ---- Opening -------------------------------------------------------------------------------
 
 OpenFile::~OpenFile() {
+    // No lock here: the last reference may be dropped while the state lock is held.
     if (node) {
-        std::lock_guard lock(state_mutex());
         if (data_access) --node->data_opens;
         if (exclusive) --node->exclusive;
-        state_changed().notify_all();
     }
     if (fd >= 0) ::close(fd);
 }

@@ -8,6 +8,7 @@
 #include "platform/file_types.h"
 #include "platform/sim/sim_metadata.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -37,8 +38,9 @@ struct Node {
     std::mutex meta;
     // Guarded by the state lock: the placeholder state as the simulation last wrote or read it.
     std::optional<PlaceholderState> state;
-    int data_opens = 0;        // open handles and streams with data access
-    int exclusive = 0;         // exclusive (share-none) opens
+    // Counted up under the state lock, down without it (an OpenFile may be released anywhere).
+    std::atomic<int> data_opens{0};  // open handles and streams with data access
+    std::atomic<int> exclusive{0};   // exclusive (share-none) opens
     int active_reads = 0;      // reads in progress, waiting for content or copying it
     bool dehydrating = false;  // content is being removed: reads wait until it is done
 };
