@@ -14,7 +14,9 @@ constexpr std::size_t LARGE_BUFFER = 4 * 1024 * 1024;
 LineReader::Status LineReader::next(std::string_view& line) {
     for (;;) {
         const char* data = buffer_.data();
-        if (const void* lf = std::memchr(data + begin_ + scanned_, '\n', end_ - begin_ - scanned_)) {
+        const std::size_t unscanned = end_ - begin_ - scanned_;
+        const void* lf = unscanned > 0 ? std::memchr(data + begin_ + scanned_, '\n', unscanned) : nullptr;
+        if (lf != nullptr) {
             const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
             std::size_t length = at - begin_;
             if (length > 0 && data[at - 1] == '\r') --length;
