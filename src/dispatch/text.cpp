@@ -146,10 +146,11 @@ std::string decode_utf8_lossy(const void* bytes, std::size_t length) {
 }
 
 namespace {
+// Appends the conversion of `text` to `out`; in strict mode stops with false at the first unpaired
+// surrogate (the caller then discards `out`).
 template <bool Strict>
 bool convert_utf16(std::u16string_view text, std::string& out) {
-    out.clear();
-    out.reserve(text.size());
+    out.reserve(out.size() + text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t u = text[i];
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
@@ -157,10 +158,7 @@ bool convert_utf16(std::u16string_view text, std::string& out) {
             append_utf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
         } else if (u >= 0xD800 && u <= 0xDFFF) {
-            if (Strict) {
-                out.clear();
-                return false;
-            }
+            if (Strict) return false;
             out += REPLACEMENT;
         } else {
             append_utf8(out, u);
@@ -176,8 +174,15 @@ std::string utf16_to_utf8_lossy(std::u16string_view text) {
     return out;
 }
 
+void append_utf16_as_utf8_lossy(std::string& out, std::u16string_view text) {
+    convert_utf16<false>(text, out);
+}
+
 bool utf16_to_utf8_strict(std::u16string_view text, std::string& out) {
-    return convert_utf16<true>(text, out);
+    out.clear();
+    if (convert_utf16<true>(text, out)) return true;
+    out.clear();
+    return false;
 }
 
 std::u16string_view null_terminated(const char16_t* text) {
@@ -190,6 +195,12 @@ std::u16string_view null_terminated(const char16_t* text) {
 std::u16string wide(std::string_view text) {
     std::u16string out;
     out.reserve(text.size() + 1);
+    append_wide(out, text);
+    out.push_back(u'\0');
+    return out;
+}
+
+void append_wide(std::u16string& out, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t i = 0;
     while (i < text.size()) {
@@ -209,8 +220,6 @@ std::u16string wide(std::string_view text) {
         }
         i += len;
     }
-    out.push_back(u'\0');
-    return out;
 }
 
 }  // namespace zcf

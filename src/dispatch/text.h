@@ -19,6 +19,8 @@ std::string decode_utf8_lossy(const void* bytes, std::size_t length);
 
 // UTF-16 to UTF-8, each unpaired surrogate replaced by U+FFFD.
 std::string utf16_to_utf8_lossy(std::u16string_view text);
+// Appends the UTF-8 of `text` to `out`, each unpaired surrogate replaced by U+FFFD.
+void append_utf16_as_utf8_lossy(std::string& out, std::u16string_view text);
 // UTF-16 to UTF-8; false (and `out` empty) when the text holds an unpaired surrogate.
 bool utf16_to_utf8_strict(std::u16string_view text, std::string& out);
 // A NUL-terminated UTF-16 string; null gives the empty view.
@@ -27,5 +29,7 @@ std::u16string_view null_terminated(const char16_t* text);
 // Request text to NUL-terminated UTF-16: the units of the text, then one 0 unit (part of the
 // returned string's size). Embedded NULs are copied like any other character.
 std::u16string wide(std::string_view text);
+// Appends the UTF-16 units of `text` to `out`, without a terminating 0 unit.
+void append_wide(std::u16string& out, std::string_view text);
 
 }  // namespace zcf

@@ -6,11 +6,19 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstdint>
+
 namespace zcf {
+
+struct Pending;
 
 Outcome cmd_data(const boost::json::value& request);
 Outcome cmd_fail(const boost::json::value& request);
 Outcome cmd_hydrate(const boost::json::value& request);
+
+// Fails the platform's wait for `record` over `offset`/`length` (TRANSFER_DATA with a failure
+// status and no data).
+Outcome transfer(const Pending& record, std::int64_t offset, std::int64_t length);
 
 // The callbacks that "connect" registers.
 void on_fetch_data(const CallbackInfo* info, const CallbackParameters* parameters);

@@ -1,9 +1,16 @@
-// platform/windows: the Platform instance of the Windows build, with the process, stream, error
-// and Win32 file calls. Win32 and COM calls are allowed here and only under platform/windows.
+// platform/windows: the Platform instance of the Windows build. Process, streams and Win32 file
+// calls are made here; errors, Cloud Files (cldapi.dll) and sync-root registration are delegated to
+// their own files in this directory. Win32 and COM calls are allowed here and only under
+// platform/windows.
 #include "platform/platform.h"
 
+#include "platform/windows/callback_table.h"
+#include "platform/windows/cfapi_abi.h"
+#include "platform/windows/cldapi_library.h"
+#include "platform/windows/error_texts.h"
+#include "platform/windows/sync_root_registrar.h"
+
 #include <windows.h>
-#include <oleauto.h>
 #include <roapi.h>
 
 #include <fcntl.h>
@@ -16,60 +23,17 @@ namespace zcf::windows {
 
 namespace {
 
-// IRestrictedErrorInfo is not declared by the mingw-w64 headers.
-const IID IID_IRestrictedErrorInfo_ = {0x82BA7092, 0x4C88, 0x427D, {0xA7, 0xBC, 0x16, 0xDD, 0x93, 0xFE, 0xB6, 0x7E}};
-struct IRestrictedErrorInfoAbi : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE GetErrorDetails(BSTR* description, HRESULT* error,
-                                                      BSTR* restricted_description, BSTR* capability_sid) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetReference(BSTR* reference) = 0;
-};
-
 HANDLE to_native(Handle h) { return reinterpret_cast<HANDLE>(h); }
 Handle from_native(HANDLE h) { return reinterpret_cast<Handle>(h); }
 const wchar_t* to_wide(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
-
-// Owns a BSTR.
-class Bstr {
-public:
-    ~Bstr() { SysFreeString(value_); }
-    BSTR* out() { return &value_; }
-    std::u16string text() const {
-        return value_ ? std::u16string(reinterpret_cast<const char16_t*>(value_), SysStringLen(value_)) : std::u16string();
-    }
-
-private:
-    BSTR value_ = nullptr;
-};
-
-// An IErrorInfo taken from the thread, owned.
-class ComErrorInfo final : public ErrorInfo {
-public:
-    explicit ComErrorInfo(IErrorInfo* info) : info_(info) {}
-    ~ComErrorInfo() override { info_->Release(); }
-
-    std::u16string description() const override {
-        IRestrictedErrorInfoAbi* restricted = nullptr;
-        if (SUCCEEDED(info_->QueryInterface(IID_IRestrictedErrorInfo_, reinterpret_cast<void**>(&restricted))) &&
-            restricted != nullptr) {
-            Bstr description, restricted_description, capability_sid;
-            HRESULT code = 0;
-            const HRESULT hr = restricted->GetErrorDetails(description.out(), &code, restricted_description.out(),
-                                                           capability_sid.out());
-            restricted->Release();
-            if (SUCCEEDED(hr)) {
-                std::u16string text = restricted_description.text();
-                if (text.empty()) text = description.text();
-                if (!text.empty()) return text;
-            }
-        }
-        Bstr description;
-        if (FAILED(info_->GetDescription(description.out()))) return {};
-        return description.text();
-    }
-
-private:
-    IErrorInfo* info_;
-};
+LARGE_INTEGER large(std::int64_t value) {
+    LARGE_INTEGER result;
+    result.QuadPart = value;
+    return result;
+}
+bool is_dot_entry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
 
 class WindowsPlatform final : public Platform {
 public:
@@ -102,29 +66,8 @@ public:
     }
 
     std::uint32_t last_error() override { return GetLastError(); }
-    ErrorInfoPtr take_error_info() override {
-        IErrorInfo* info = nullptr;
-        if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return nullptr;
-        return std::make_unique<ComErrorInfo>(info);
-    }
-    std::u16string system_message(Hresult code) override {
-        DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
-        DWORD id = static_cast<DWORD>(code);
-        HMODULE module = nullptr;
-        if (id & 0x10000000u) {
-            // NT statuses have their texts in ntdll's message table.
-            id &= ~0x10000000u;
-            module = LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-            flags |= FORMAT_MESSAGE_FROM_HMODULE;
-        }
-        wchar_t* buffer = nullptr;
-        const DWORD length = FormatMessageW(flags, module, id, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-        std::u16string text;
-        if (length > 0 && buffer != nullptr) text.assign(reinterpret_cast<const char16_t*>(buffer), length);
-        if (buffer != nullptr) LocalFree(buffer);
-        if (module != nullptr) FreeLibrary(module);
-        return text;
-    }
+    ErrorInfoPtr take_error_info() override { return take_thread_error_info(); }
+    std::u16string system_message(Hresult code) override { return system_message_text(code); }
 
     Handle create_file(const char16_t* path, std::uint32_t access, std::uint32_t share, std::uint32_t disposition,
                        std::uint32_t flags) override {
@@ -132,47 +75,143 @@ public:
     }
     bool close_handle(Handle handle) override { return CloseHandle(to_native(handle)) != 0; }
     std::uint32_t file_attributes(const char16_t* path) override { return GetFileAttributesW(to_wide(path)); }
+    // The entries "." and ".." are never reported, as in the simulation: a walk that took them for
+    // subdirectories would never end. A directory holding nothing else cannot be listed.
     Handle find_first(const char16_t* pattern, FindData* entry) override {
         WIN32_FIND_DATAW data;
         const HANDLE find = FindFirstFileExW(to_wide(pattern), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
         if (find == INVALID_HANDLE_VALUE) return INVALID_HANDLE;
+        while (is_dot_entry(data.cFileName)) {
+            if (!FindNextFileW(find, &data)) {
+                const DWORD error = GetLastError();
+                FindClose(find);
+                SetLastError(error);
+                return INVALID_HANDLE;
+            }
+        }
         copy_entry(data, entry);
         return from_native(find);
     }
     bool find_next(Handle find, FindData* entry) override {
         WIN32_FIND_DATAW data;
-        if (!FindNextFileW(to_native(find), &data)) return false;
+        do {
+            if (!FindNextFileW(to_native(find), &data)) return false;
+        } while (is_dot_entry(data.cFileName));
         copy_entry(data, entry);
         return true;
     }
     void find_close(Handle find) override { FindClose(to_native(find)); }
     char16_t path_separator() override { return u'\\'; }
 
-    PlatformStatus register_sync_root(const SyncRootRegistration&) override { return {hr::E_NOTIMPL_CODE, nullptr}; }
-    PlatformStatus unregister_sync_root(const char16_t*) override { return {hr::E_NOTIMPL_CODE, nullptr}; }
+    PlatformStatus register_sync_root(const SyncRootRegistration& registration) override {
+        return registrar_.register_sync_root(registration);
+    }
+    PlatformStatus unregister_sync_root(const char16_t* id) override { return registrar_.unregister_sync_root(id); }
 
-    Hresult connect_sync_root(const char16_t*, const CallbackRegistration*, const void*, std::uint32_t,
-                              ConnectionKey*) override { return hr::E_NOTIMPL_CODE; }
-    Hresult disconnect_sync_root(ConnectionKey) override { return hr::E_NOTIMPL_CODE; }
-    Hresult create_placeholders(const char16_t*, PlaceholderCreateInfo*, std::uint32_t, std::uint32_t,
-                                std::uint32_t*) override { return hr::E_NOTIMPL_CODE; }
-    Hresult set_pin_state(Handle, std::uint32_t, std::uint32_t) override { return hr::E_NOTIMPL_CODE; }
-    Hresult dehydrate_placeholder(Handle, std::int64_t, std::int64_t, std::uint32_t) override { return hr::E_NOTIMPL_CODE; }
-    Hresult get_placeholder_info(Handle, std::uint32_t, void*, std::uint32_t, std::uint32_t*) override {
-        return hr::E_NOTIMPL_CODE;
+    Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
+                              std::uint32_t flags, ConnectionKey* key) override {
+        const auto& function = cldapi().connect_sync_root;
+        if (function.address == nullptr) return function.missing();
+        // A fresh table per connect, never freed: the platform may call through it at any time.
+        const cf::CF_CALLBACK_REGISTRATION* native_table = build_callback_table(table);
+        if (native_table == nullptr) return E_INVALIDARG;
+        cf::CF_CONNECTION_KEY native_key{key != nullptr ? *key : 0};
+        const HRESULT hr = function.address(to_wide(root), native_table, context, flags,
+                                            key != nullptr ? &native_key : nullptr);
+        if (key != nullptr) *key = native_key.Internal;
+        return hr;
     }
-    Hresult open_file_with_oplock(const char16_t*, std::uint32_t, Handle*) override { return hr::E_NOTIMPL_CODE; }
-    bool reference_protected_handle(Handle) override { return false; }
-    void release_protected_handle(Handle) override {}
-    Handle win32_handle_from_protected(Handle) override { return INVALID_HANDLE; }
-    void close_protected_handle(Handle) override {}
-    Hresult convert_to_placeholder(Handle, const void*, std::uint32_t, std::uint32_t, std::int64_t*) override {
-        return hr::E_NOTIMPL_CODE;
+    Hresult disconnect_sync_root(ConnectionKey key) override {
+        const auto& function = cldapi().disconnect_sync_root;
+        if (function.address == nullptr) return function.missing();
+        return function.address(cf::CF_CONNECTION_KEY{key});
     }
-    Hresult update_placeholder(Handle, const FsMetadata*, const void*, std::uint32_t, const FileRange*,
-                               std::uint32_t, std::uint32_t, std::int64_t*) override { return hr::E_NOTIMPL_CODE; }
-    Hresult execute(const OperationInfo*, OperationParameters*) override { return hr::E_NOTIMPL_CODE; }
-    Hresult hydrate_placeholder(Handle, std::int64_t, std::int64_t, std::uint32_t) override { return hr::E_NOTIMPL_CODE; }
+    Hresult create_placeholders(const char16_t* base_directory, PlaceholderCreateInfo* placeholders,
+                                std::uint32_t count, std::uint32_t flags, std::uint32_t* entries_processed) override {
+        const auto& function = cldapi().create_placeholders;
+        if (function.address == nullptr) return function.missing();
+        // Same layout (pinned in cfapi_abi.h): the core's records go to the platform as they are.
+        return function.address(to_wide(base_directory), reinterpret_cast<cf::CF_PLACEHOLDER_CREATE_INFO*>(placeholders),
+                                count, flags, reinterpret_cast<PDWORD>(entries_processed));
+    }
+    Hresult set_pin_state(Handle file, std::uint32_t pin_state, std::uint32_t flags) override {
+        const auto& function = cldapi().set_pin_state;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), pin_state, flags, nullptr);
+    }
+    Hresult dehydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length, std::uint32_t flags) override {
+        const auto& function = cldapi().dehydrate_placeholder;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), large(offset), large(length), flags, nullptr);
+    }
+    Hresult get_placeholder_info(Handle file, std::uint32_t info_class, void* buffer, std::uint32_t buffer_length,
+                                 std::uint32_t* returned_length) override {
+        const auto& function = cldapi().get_placeholder_info;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), info_class, buffer, buffer_length,
+                                reinterpret_cast<PDWORD>(returned_length));
+    }
+    Hresult open_file_with_oplock(const char16_t* path, std::uint32_t flags, Handle* protected_handle) override {
+        const auto& function = cldapi().open_file_with_oplock;
+        if (function.address == nullptr) return function.missing();
+        HANDLE handle = protected_handle != nullptr ? to_native(*protected_handle) : nullptr;
+        const HRESULT hr = function.address(to_wide(path), flags, protected_handle != nullptr ? &handle : nullptr);
+        if (protected_handle != nullptr) *protected_handle = from_native(handle);
+        return hr;
+    }
+    bool reference_protected_handle(Handle protected_handle) override {
+        const auto& function = cldapi().reference_protected_handle;
+        if (function.address == nullptr) {
+            SetLastError(function.error);
+            return false;
+        }
+        return function.address(to_native(protected_handle)) != FALSE;
+    }
+    void release_protected_handle(Handle protected_handle) override {
+        const auto& function = cldapi().release_protected_handle;
+        if (function.address != nullptr) function.address(to_native(protected_handle));
+    }
+    Handle win32_handle_from_protected(Handle protected_handle) override {
+        const auto& function = cldapi().win32_handle_from_protected;
+        if (function.address == nullptr) {
+            SetLastError(function.error);
+            return INVALID_HANDLE;
+        }
+        return from_native(function.address(to_native(protected_handle)));
+    }
+    void close_protected_handle(Handle protected_handle) override {
+        // Without CfCloseHandle there is no protected handle to close: CfOpenFileWithOplock
+        // cannot have given one either, or it is part of the same missing library.
+        const auto& function = cldapi().close_handle;
+        if (function.address != nullptr) function.address(to_native(protected_handle));
+    }
+    Hresult convert_to_placeholder(Handle file, const void* identity, std::uint32_t identity_length,
+                                   std::uint32_t flags, std::int64_t* convert_usn) override {
+        const auto& function = cldapi().convert_to_placeholder;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), identity, identity_length, flags,
+                                reinterpret_cast<cf::USN_VALUE*>(convert_usn), nullptr);
+    }
+    Hresult update_placeholder(Handle file, const FsMetadata* metadata, const void* identity,
+                               std::uint32_t identity_length, const FileRange* dehydrate_ranges,
+                               std::uint32_t range_count, std::uint32_t flags, std::int64_t* update_usn) override {
+        const auto& function = cldapi().update_placeholder;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), reinterpret_cast<const cf::CF_FS_METADATA*>(metadata), identity,
+                                identity_length, reinterpret_cast<const cf::CF_FILE_RANGE*>(dehydrate_ranges),
+                                range_count, flags, reinterpret_cast<cf::USN_VALUE*>(update_usn), nullptr);
+    }
+    Hresult execute(const OperationInfo* info, OperationParameters* parameters) override {
+        const auto& function = cldapi().execute;
+        if (function.address == nullptr) return function.missing();
+        return function.address(reinterpret_cast<const cf::CF_OPERATION_INFO*>(info),
+                                reinterpret_cast<cf::CF_OPERATION_PARAMETERS*>(parameters));
+    }
+    Hresult hydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length, std::uint32_t flags) override {
+        const auto& function = cldapi().hydrate_placeholder;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), large(offset), large(length), flags, nullptr);
+    }
 
 private:
     static void copy_entry(const WIN32_FIND_DATAW& data, FindData* entry) {
@@ -184,6 +223,7 @@ private:
 
     HANDLE input_ = INVALID_HANDLE_VALUE;
     HANDLE output_ = INVALID_HANDLE_VALUE;
+    SyncRootRegistrar registrar_{system_runtime_activation()};
 };
 
 }  // namespace

@@ -1,0 +1,49 @@
+#include "hydration/pending.h"
+
+namespace zcf {
+
+std::atomic<std::uint64_t> NEXT_REQUEST{1};
+
+PendingTable& pending() {
+    // Never destroyed: callback threads may still use it while the process exits.
+    static PendingTable* const PENDING = new PendingTable();
+    return *PENDING;
+}
+
+void PendingTable::insert(std::uint64_t id, const Pending& record) {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.insert_or_assign(id, record);
+}
+
+std::optional<Pending> PendingTable::find(std::uint64_t id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = entries_.find(id);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second;
+}
+
+void PendingTable::remove(std::uint64_t id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.erase(id);
+}
+
+std::vector<std::uint64_t> PendingTable::remove_stream(std::int64_t transfer_key) {
+    std::vector<std::uint64_t> removed;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (it->second.transfer_key == transfer_key) {
+            removed.push_back(it->first);
+            it = entries_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
+std::size_t PendingTable::size() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return entries_.size();
+}
+
+}  // namespace zcf

@@ -1,0 +1,47 @@
+// The table of outstanding fetch requests and the request-id counter, shared by the Cloud Files
+// callbacks (which add and cancel entries) and the "data" and "fail" commands (which retire them).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace zcf {
+
+// One outstanding fetch request, as the FETCH_DATA callback described it. A plain value.
+struct Pending {
+    std::int64_t connection_key;
+    std::int64_t transfer_key;
+    std::int64_t request_key;
+    std::int64_t file_size;
+    std::int64_t offset;
+    std::int64_t length;
+};
+
+// Request id to record, behind one mutex that is held for a single map operation at a time, never
+// while writing output or calling the platform.
+class PendingTable {
+public:
+    void insert(std::uint64_t id, const Pending& record);
+    std::optional<Pending> find(std::uint64_t id);
+    // Removing an id that is not there does nothing.
+    void remove(std::uint64_t id);
+    // Removes every request of the file stream `transfer_key` and returns their ids.
+    std::vector<std::uint64_t> remove_stream(std::int64_t transfer_key);
+    std::size_t size();
+
+private:
+    std::mutex lock_;
+    std::unordered_map<std::uint64_t, Pending> entries_;
+};
+
+// The process-wide table (PENDING), created on first use and never destroyed.
+PendingTable& pending();
+
+// The next request id. Starts at 1, so 0 (what an unreadable "req" reads as) is never issued.
+extern std::atomic<std::uint64_t> NEXT_REQUEST;
+
+}  // namespace zcf

@@ -1,0 +1,447 @@
+// platform/sim: the Cloud Files placeholder operations: create placeholders, pin state,
+// dehydration, placeholder information, protected (oplock) handles, conversion and update.
+// POSIX calls are allowed here and only under platform/sim.
+#include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_state.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <unistd.h>
+
+namespace zcf::sim {
+
+namespace {
+
+constexpr std::uint32_t SET_PIN_FLAG_RECURSE_ONLY = 0x2;
+constexpr std::uint32_t SET_PIN_FLAG_STOP_ON_ERROR = 0x4;
+constexpr std::uint32_t PIN_STATE_INHERIT = 4;
+constexpr std::uint32_t CREATE_FLAG_STOP_ON_ERROR = 0x1;
+constexpr std::uint32_t CONVERT_FLAG_DEHYDRATE = 0x2;
+constexpr std::uint32_t CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x4;
+constexpr std::uint32_t UPDATE_FLAG_VERIFY_IN_SYNC = 0x1;
+constexpr std::uint32_t UPDATE_FLAG_DEHYDRATE = 0x4;
+constexpr std::uint32_t UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x8;
+constexpr std::uint32_t UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10;
+constexpr std::uint32_t UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20;
+constexpr std::uint32_t UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
+constexpr std::int32_t HYDRATION_POLICY_ALWAYS_FULL = 3;
+constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
+
+Hresult from_win32(std::uint32_t code) { return hresult_from_win32(code); }
+
+std::atomic<std::int64_t> NEXT_USN{1};
+std::int64_t next_usn() { return NEXT_USN.fetch_add(1, std::memory_order_relaxed) * 8; }
+
+// A Windows file time (100 ns since 1601) as a POSIX time.
+timespec timespec_from_filetime(std::int64_t filetime) {
+    const __int128 ticks = static_cast<__int128>(filetime) - FILETIME_UNIX_EPOCH;
+    __int128 seconds = ticks / 10000000;
+    __int128 rest = ticks % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        seconds -= 1;
+    }
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>(rest * 100);
+    return ts;
+}
+
+// Sets access and modification times from the record (0: leave unchanged).
+void apply_times(int fd, const FileBasicInfo& basic) {
+    timespec times[2];
+    times[0] = basic.last_access_time != 0 ? timespec_from_filetime(basic.last_access_time) : timespec{0, UTIME_OMIT};
+    times[1] = basic.last_write_time != 0 ? timespec_from_filetime(basic.last_write_time) : timespec{0, UTIME_OMIT};
+    ::futimens(fd, times);  // times the file system cannot hold are left as they are
+}
+
+void apply_readonly(int fd, std::uint32_t attributes) {
+    struct stat st{};
+    if (attributes == 0 || ::fstat(fd, &st) != 0) return;
+    const mode_t mode = (attributes & attr::READONLY) != 0 ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+    if (mode != st.st_mode) ::fchmod(fd, mode & 07777);
+}
+
+// The file of a handle, or the failure for an unknown handle.
+std::shared_ptr<OpenFile> file_of(Handle handle, Hresult& error) {
+    auto file = lookup_file(handle);
+    error = file ? S_OK_CODE : from_win32(win32::ERROR_INVALID_HANDLE);
+    return file;
+}
+
+bool under_sync_root(const std::string& path) { return sync_root_containing(path).has_value(); }
+
+// Removes content: unmarks `ranges` first, then punches them out (the caller holds node.meta and
+// has begun the dehydration).
+int remove_content(OpenFile& file, PlaceholderState next, const std::vector<FileRange>& ranges) {
+    struct stat st{};
+    if (::fstat(file.fd, &st) != 0) return errno;
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    for (const FileRange& r : ranges) {
+        const std::int64_t end = r.length < 0 || r.length > st.st_size - r.starting_offset ? st.st_size
+                                                                                            : r.starting_offset + r.length;
+        if (r.starting_offset < end) spans.emplace_back(r.starting_offset, end);
+    }
+    for (const auto& [b, e] : spans) next.present.subtract(b, e);
+    if (const int err = publish_state(*file.node, file.fd, next); err != 0) return err;
+    const int fd = ::open(("/proc/self/fd/" + std::to_string(file.fd)).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = 0;
+    for (const auto& [b, e] : spans) {
+        // A range that ends the file takes the file's last block whole.
+        const std::int64_t punch_end = e == st.st_size ? (e + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT : e;
+        if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
+    }
+    ::close(fd);
+    return err;
+}
+
+// Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds.
+Hresult dehydrate_locked(OpenFile& file, const PlaceholderState& state, const std::vector<FileRange>& ranges) {
+    if (const std::uint32_t busy = begin_dehydration(*file.node, file); busy != 0) return from_win32(busy);
+    const int err = remove_content(file, state, ranges);
+    end_dehydration(*file.node);
+    return err == 0 ? S_OK_CODE : hr_from_errno(err);
+}
+
+Hresult check_identity(const void* identity, std::uint32_t length) {
+    if (identity == nullptr && length > 0) return hr::E_INVALIDARG_CODE;
+    if (length > PLACEHOLDER_MAX_IDENTITY_LENGTH) return from_win32(code::ERROR_CLOUD_FILE_METADATA_TOO_LARGE);
+    return S_OK_CODE;
+}
+
+// Metadata writes that fail for want of room (ENOSPC, E2BIG from the extended attributes) mean
+// the identity does not fit beside the placeholder's other metadata.
+Hresult metadata_error(int err) {
+    if (err == ENOSPC || err == E2BIG || err == ERANGE) return from_win32(code::ERROR_CLOUD_FILE_METADATA_TOO_LARGE);
+    return hr_from_errno(err);
+}
+
+std::atomic<std::uint64_t> NEXT_TEMP{1};
+
+// Creates one placeholder under a temporary name, completes it, then gives it its name without
+// replacing anything: a placeholder appears whole or not at all.
+Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
+    if (item.relative_file_name == nullptr) return hr::E_INVALIDARG_CODE;
+    std::string name;
+    if (!utf8_from_wide(item.relative_file_name, name) || name.empty() || name == "." || name == ".." ||
+        name.find('/') != std::string::npos)
+        return from_win32(win32::ERROR_INVALID_NAME);
+    if (name.size() > 255) return from_win32(win32::ERROR_FILENAME_EXCED_RANGE);
+    const bool directory = (item.fs_metadata.basic_info.file_attributes & attr::DIRECTORY) != 0;
+    if (!directory && item.fs_metadata.file_size < 0) return hr::E_INVALIDARG_CODE;
+    if (const Hresult bad = check_identity(item.file_identity, item.file_identity_length); bad < 0) return bad;
+
+    const std::string target = base == "/" ? "/" + name : base + "/" + name;
+    struct stat st{};
+    if (::lstat(target.c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
+    const std::string temp = (base == "/" ? std::string() : base) + "/.zcf-create-" + std::to_string(::getpid()) +
+                             "-" + std::to_string(NEXT_TEMP.fetch_add(1));
+    int fd = -1;
+    if (directory) {
+        if (::mkdir(temp.c_str(), 0777) != 0) return hr_from_errno(errno);
+        fd = ::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    auto fail = [&](Hresult code) {
+        if (fd >= 0) ::close(fd);
+        if (directory) ::rmdir(temp.c_str()); else ::unlink(temp.c_str());
+        return code;
+    };
+    if (fd < 0) return fail(hr_from_errno(errno));
+    // Files are sparse: the logical size with no content.
+    if (!directory && ::ftruncate(fd, item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
+    if (item.file_identity_length > 0) {
+        if (const int err = write_identity(MetaTarget{fd, nullptr}, item.file_identity, item.file_identity_length);
+            err != 0)
+            return fail(metadata_error(err));
+    }
+    PlaceholderState state;
+    state.in_sync = (item.flags & placeholder_create_flag::MARK_IN_SYNC) != 0;
+    state.population_enabled = directory && (item.flags & placeholder_create_flag::DISABLE_ON_DEMAND_POPULATION) == 0;
+    if (const int err = write_state(MetaTarget{fd, nullptr}, state); err != 0) return fail(metadata_error(err));
+    apply_times(fd, item.fs_metadata.basic_info);
+    apply_readonly(fd, item.fs_metadata.basic_info.file_attributes);
+    ::close(fd);
+    fd = -1;
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        const int err = errno;
+        return fail(err == EEXIST ? from_win32(win32::ERROR_ALREADY_EXISTS) : hr_from_errno(err));
+    }
+    return S_OK_CODE;
+}
+
+}  // namespace
+
+// ---- Create --------------------------------------------------------------------------------
+
+Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderCreateInfo* placeholders,
+                                         std::uint32_t count, std::uint32_t flags, std::uint32_t* entries_processed) {
+    if (entries_processed != nullptr) *entries_processed = 0;
+    if (placeholders == nullptr && count > 0) return hr::E_INVALIDARG_CODE;
+    std::string base_path;
+    if (const std::uint32_t err = path_from_wide(base_text, base_path); err != 0) return from_win32(err);
+    struct stat st{};
+    if (::stat(base_path.c_str(), &st) != 0) {
+        const int err = errno;
+        return from_win32(err == ENOENT || err == ENOTDIR ? win32::ERROR_PATH_NOT_FOUND : win32_from_errno(err));
+    }
+    if (!S_ISDIR(st.st_mode)) return from_win32(win32::ERROR_DIRECTORY);
+    std::string base;
+    if (const int err = canonical_path(base_path, base); err != 0) return hr_from_errno(err);
+    const auto root = sync_root_containing(base);
+    if (!root) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if (root->hydration_policy == HYDRATION_POLICY_ALWAYS_FULL) return from_win32(win32::ERROR_CLOUD_FILE_NOT_SUPPORTED);
+
+    std::uint32_t processed = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PlaceholderCreateInfo& item = placeholders[i];
+        item.result = create_one(base, item);
+        item.create_usn = item.result >= 0 ? next_usn() : 0;
+        ++processed;
+        if (item.result < 0 && (flags & CREATE_FLAG_STOP_ON_ERROR) != 0) {
+            if (entries_processed != nullptr) *entries_processed = processed;
+            return item.result;
+        }
+    }
+    if (entries_processed != nullptr) *entries_processed = processed;
+    return S_OK_CODE;
+}
+
+// ---- Pin state -----------------------------------------------------------------------------
+
+Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32_t flags) {
+    Hresult error = S_OK_CODE;
+    const auto file = file_of(handle, error);
+    if (!file) return error;
+    if (pin > PIN_STATE_INHERIT || (flags & ~std::uint32_t{0x7}) != 0) return hr::E_INVALIDARG_CODE;
+    if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if (pin == PIN_STATE_INHERIT) {
+        const std::string parent = parent_directory(file->path);
+        pin = read_pin(MetaTarget{-1, parent.c_str()});
+    }
+    if ((flags & SET_PIN_FLAG_RECURSE_ONLY) == 0) {
+        const int err = file->link ? write_pin(MetaTarget{-1, file->path.c_str()}, pin)
+                                   : write_pin(MetaTarget{file->fd, nullptr}, pin);
+        if (err != 0) return hr_from_errno(err);
+    }
+    if ((flags & (SET_PIN_FLAG_RECURSE | SET_PIN_FLAG_RECURSE_ONLY)) == 0 || !file->directory) return S_OK_CODE;
+
+    // Everything below, without following links; the first failure is reported.
+    Hresult first_failure = S_OK_CODE;
+    std::vector<std::string> pending{file->path};
+    while (!pending.empty()) {
+        const std::string dir_path = std::move(pending.back());
+        pending.pop_back();
+        DIR* dir = ::opendir(dir_path.c_str());
+        if (dir == nullptr) {
+            if (first_failure >= 0) first_failure = hr_from_errno(errno);
+            if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
+            continue;
+        }
+        while (const dirent* d = ::readdir(dir)) {
+            const std::string_view name = d->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string path = dir_path == "/" ? "/" + std::string(name) : dir_path + "/" + std::string(name);
+            struct stat st{};
+            if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+            if (const int err = write_pin(MetaTarget{-1, path.c_str()}, pin); err != 0) {
+                if (first_failure >= 0) first_failure = hr_from_errno(err);
+                if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) {
+                    ::closedir(dir);
+                    return first_failure;
+                }
+            }
+            if (S_ISDIR(st.st_mode)) pending.push_back(path);
+        }
+        ::closedir(dir);
+    }
+    return first_failure;
+}
+
+// ---- Dehydrate -----------------------------------------------------------------------------
+
+Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, std::int64_t length,
+                                           std::uint32_t flags) {
+    Hresult error = S_OK_CODE;
+    const auto file = file_of(handle, error);
+    if (!file) return error;
+    if ((flags & ~std::uint32_t{0x1}) != 0 || offset < 0 || length < CF_EOF_LENGTH || length == 0)
+        return hr::E_INVALIDARG_CODE;
+    if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    std::lock_guard meta(file->node->meta);
+    const auto state = mirrored_state(*file->node);
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+    return dehydrate_locked(*file, *state, {FileRange{offset, length}});
+}
+
+// ---- Placeholder information ---------------------------------------------------------------
+
+Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_class, void* buffer,
+                                          std::uint32_t buffer_length, std::uint32_t* returned_length) {
+    if (returned_length != nullptr) *returned_length = 0;
+    Hresult error = S_OK_CODE;
+    const auto file = file_of(handle, error);
+    if (!file) return error;
+    if (info_class != PLACEHOLDER_INFO_BASIC || buffer == nullptr) return hr::E_INVALIDARG_CODE;
+    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    const auto state = mirrored_state(*file->node);
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
+
+    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd, nullptr});
+    std::int64_t root_id = 0;
+    if (const auto root = sync_root_containing(file->path)) {
+        struct stat st{};
+        if (::stat(root->path.c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
+    }
+    struct stat st{};
+    ::fstat(file->fd, &st);
+    const std::uint32_t pin = read_pin(MetaTarget{file->fd, nullptr});
+    const std::uint32_t in_sync = state->in_sync ? IN_SYNC_STATE_IN_SYNC : 0;
+    const auto file_id = static_cast<std::int64_t>(st.st_ino);
+    const auto identity_length = static_cast<std::uint32_t>(identity.size());
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memcpy(out + 0, &pin, 4);
+    std::memcpy(out + 4, &in_sync, 4);
+    std::memcpy(out + 8, &file_id, 8);
+    std::memcpy(out + 16, &root_id, 8);
+    std::memcpy(out + 24, &identity_length, 4);
+    const std::uint32_t room = buffer_length - PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET;
+    const std::uint32_t copied = std::min(room, identity_length);
+    if (copied > 0) std::memcpy(out + PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET, identity.data(), copied);
+    if (returned_length != nullptr) *returned_length = PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET + copied;
+    return copied < identity_length ? from_win32(win32::ERROR_MORE_DATA) : S_OK_CODE;
+}
+
+// ---- Protected handles ---------------------------------------------------------------------
+
+Hresult SimPlatform::open_file_with_oplock(const char16_t* path_text, std::uint32_t flags, Handle* protected_handle) {
+    if (protected_handle == nullptr) return hr::E_INVALIDARG_CODE;
+    *protected_handle = INVALID_HANDLE;
+    if ((flags & ~std::uint32_t{0xF}) != 0) return hr::E_INVALIDARG_CODE;
+    OpenRequest request;
+    if (const std::uint32_t err = path_from_wide(path_text, request.path); err != 0) return from_win32(err);
+    request.write_access = (flags & OPEN_FILE_FLAG_WRITE_ACCESS) != 0;
+    request.exclusive = (flags & OPEN_FILE_FLAG_EXCLUSIVE) != 0;
+    request.follow_link = false;  // the reparse point itself, as the oplock open sees it
+    std::uint32_t error = 0;
+    auto file = open_path(request, error);
+    if (!file) return from_win32(error);
+    file->owned_by_protected = true;
+    *protected_handle = insert_protected(insert_file(std::move(file)));
+    return S_OK_CODE;
+}
+
+bool SimPlatform::reference_protected_handle(Handle protected_handle) { return reference_protected(protected_handle); }
+void SimPlatform::release_protected_handle(Handle protected_handle) { release_protected(protected_handle); }
+Handle SimPlatform::win32_handle_from_protected(Handle protected_handle) { return protected_inner(protected_handle); }
+void SimPlatform::close_protected_handle(Handle protected_handle) { close_protected(protected_handle); }
+
+// ---- Convert and update --------------------------------------------------------------------
+
+Hresult SimPlatform::convert_to_placeholder(Handle handle, const void* identity, std::uint32_t identity_length,
+                                            std::uint32_t flags, std::int64_t* convert_usn) {
+    Hresult error = S_OK_CODE;
+    const auto file = file_of(handle, error);
+    if (!file) return error;
+    if ((flags & ~std::uint32_t{0x1F}) != 0) return hr::E_INVALIDARG_CODE;
+    if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
+    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    std::lock_guard meta(file->node->meta);
+    if (mirrored_state(*file->node)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    struct stat st{};
+    if (::fstat(file->fd, &st) != 0) return hr_from_errno(errno);
+
+    // The identity first: the state attribute is what makes the file a placeholder.
+    if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
+        return metadata_error(err);
+    PlaceholderState state;
+    state.in_sync = (flags & CONVERT_FLAG_MARK_IN_SYNC) != 0;
+    state.population_enabled = file->directory && (flags & CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0;
+    if (!file->directory) state.present.add(0, st.st_size);  // the content stays and counts as present
+    if (const int err = publish_state(*file->node, file->fd, state); err != 0) {
+        remove_placeholder_metadata(MetaTarget{file->fd, nullptr});
+        return metadata_error(err);
+    }
+    if ((flags & CONVERT_FLAG_DEHYDRATE) != 0 && !file->directory) {
+        if (const Hresult r = dehydrate_locked(*file, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
+    }
+    if (convert_usn != nullptr) *convert_usn = next_usn();
+    return S_OK_CODE;
+}
+
+Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadata, const void* identity,
+                                        std::uint32_t identity_length, const FileRange* dehydrate_ranges,
+                                        std::uint32_t range_count, std::uint32_t flags, std::int64_t* update_usn) {
+    Hresult error = S_OK_CODE;
+    const auto file = file_of(handle, error);
+    if (!file) return error;
+    if ((flags & ~std::uint32_t{0x7FF}) != 0 || (dehydrate_ranges == nullptr && range_count > 0))
+        return hr::E_INVALIDARG_CODE;
+    if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
+    // A reparse point that is no placeholder (a symbolic link) is not a cloud file.
+    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    std::lock_guard meta(file->node->meta);
+    auto state = mirrored_state(*file->node);
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if ((flags & UPDATE_FLAG_VERIFY_IN_SYNC) != 0 && !state->in_sync)
+        return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
+
+    std::vector<FileRange> ranges(dehydrate_ranges, dehydrate_ranges + range_count);
+    if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.push_back(FileRange{0, CF_EOF_LENGTH});
+    if (!ranges.empty()) {
+        if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+        if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED)
+            return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+    }
+
+    if ((flags & UPDATE_FLAG_REMOVE_FILE_IDENTITY) != 0) {
+        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, nullptr, 0); err != 0) return hr_from_errno(err);
+    } else if (identity != nullptr) {
+        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
+            return metadata_error(err);
+    }
+    if (metadata != nullptr) {
+        apply_times(file->fd, metadata->basic_info);
+        apply_readonly(file->fd, metadata->basic_info.file_attributes);
+        struct stat st{};
+        if (!file->directory && ::fstat(file->fd, &st) == 0 && metadata->file_size != st.st_size) {
+            if (metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
+            // A new size: what lies beyond it is gone, what it adds is not present.
+            state->present.clip(metadata->file_size);
+            if (const int err = publish_state(*file->node, file->fd, state); err != 0) return hr_from_errno(err);
+            const int fd = ::open(("/proc/self/fd/" + std::to_string(file->fd)).c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) return hr_from_errno(errno);
+            const int rc = ::ftruncate(fd, metadata->file_size);
+            const int err = errno;
+            ::close(fd);
+            if (rc != 0) return hr_from_errno(err);
+        }
+    }
+    if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
+    if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
+    if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;
+    if (file->directory && (flags & UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = false;
+    if (const int err = publish_state(*file->node, file->fd, state); err != 0) return metadata_error(err);
+    if (!ranges.empty()) {
+        if (const Hresult r = dehydrate_locked(*file, *state, ranges); r < 0) return r;
+    }
+    if (update_usn != nullptr) *update_usn = next_usn();
+    return S_OK_CODE;
+}
+
+}  // namespace zcf::sim

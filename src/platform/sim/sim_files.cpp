@@ -1,0 +1,220 @@
+// platform/sim: the Win32 file calls (CreateFileW, CloseHandle, GetFileAttributesW and directory
+// enumeration) over POSIX files, with Windows' attribute words and last-error codes. POSIX calls
+// are allowed here and only under platform/sim.
+#include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_state.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+namespace zcf::sim {
+
+namespace {
+
+// Access rights that read or write a file's content.
+constexpr std::uint32_t GENERIC_READ = 0x80000000u;
+constexpr std::uint32_t GENERIC_WRITE = 0x40000000u;
+constexpr std::uint32_t GENERIC_EXECUTE = 0x20000000u;
+constexpr std::uint32_t GENERIC_ALL = 0x10000000u;
+constexpr std::uint32_t READ_DATA_RIGHTS = access::FILE_READ_DATA | 0x20u /*FILE_EXECUTE*/ | GENERIC_READ |
+                                           GENERIC_EXECUTE | GENERIC_ALL;
+constexpr std::uint32_t WRITE_DATA_RIGHTS = 0x2u /*FILE_WRITE_DATA*/ | 0x4u /*FILE_APPEND_DATA*/ |
+                                            GENERIC_WRITE | GENERIC_ALL;
+constexpr std::uint32_t FLAG_OPEN_REPARSE_POINT = 0x00200000u;
+
+constexpr std::uint32_t CREATE_NEW = 1, CREATE_ALWAYS = 2, OPEN_ALWAYS = 4, TRUNCATE_EXISTING = 5;
+
+// Fills one enumeration entry; false when it vanished since it was listed.
+bool fill_entry(const std::string& directory, const std::string& name, FindData* entry) {
+    const std::string path = directory == "/" ? "/" + name : directory + "/" + name;
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    const AttributeWord word = attribute_word(path, st);
+    *entry = FindData{};
+    entry->attributes = word.attributes;
+    entry->reparse_tag = (word.attributes & attr::REPARSE_POINT) != 0 ? word.reparse_tag : 0;
+    const std::u16string wide = wide_from_utf8(name);
+    const std::size_t n = std::min(wide.size(), std::size(entry->name) - 1);
+    std::copy_n(wide.begin(), n, entry->name);
+    entry->name[n] = 0;
+    return true;
+}
+
+bool next_entry(FindState& find, FindData* entry) {
+    while (find.next < find.names.size()) {
+        if (fill_entry(find.directory, find.names[find.next++], entry)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Handle SimPlatform::create_file(const char16_t* path_text, std::uint32_t access, std::uint32_t /*share*/,
+                                std::uint32_t disposition, std::uint32_t flags) {
+    std::string path;
+    if (const std::uint32_t err = path_from_wide(path_text, path); err != 0) {
+        set_last_error(err);
+        return INVALID_HANDLE;
+    }
+    const bool write = (access & WRITE_DATA_RIGHTS) != 0;
+    bool existed = true;
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
+        int oflags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+        if (disposition == CREATE_NEW) oflags |= O_EXCL;
+        struct stat st{};
+        existed = ::stat(path.c_str(), &st) == 0;
+        if (existed && S_ISDIR(st.st_mode)) {
+            set_last_error(win32::ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE;
+        }
+        const int fd = ::open(path.c_str(), oflags, 0666);
+        if (fd < 0) {
+            set_last_error(errno == EEXIST ? win32::ERROR_FILE_EXISTS : win32_from_path_errno(errno, path));
+            return INVALID_HANDLE;
+        }
+        if (disposition == CREATE_ALWAYS && existed && ::ftruncate(fd, 0) != 0) {
+            const int err = errno;
+            ::close(fd);
+            set_last_error(win32_from_errno(err));
+            return INVALID_HANDLE;
+        }
+        ::close(fd);
+    } else if (disposition == TRUNCATE_EXISTING) {
+        if (!write) {
+            set_last_error(win32::ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE;
+        }
+    } else if (disposition != OPEN_EXISTING_DISPOSITION) {
+        set_last_error(win32::ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE;
+    }
+
+    OpenRequest request;
+    request.path = path;
+    request.data_access = (access & (READ_DATA_RIGHTS | WRITE_DATA_RIGHTS)) != 0;
+    request.write_access = write;
+    request.directories = (flags & FLAG_BACKUP_SEMANTICS) != 0;
+    request.follow_link = (flags & FLAG_OPEN_REPARSE_POINT) == 0;
+    std::uint32_t error = 0;
+    auto file = open_path(request, error);
+    if (!file) {
+        set_last_error(error);
+        return INVALID_HANDLE;
+    }
+    if (disposition == TRUNCATE_EXISTING && ::ftruncate(file->fd, 0) != 0) {
+        set_last_error(win32_from_errno(errno));
+        return INVALID_HANDLE;
+    }
+    if (file->data_access) {
+        // An open that reads or writes content is a stream: the provider is told of the open.
+        StreamIdentity stream{new_transfer_key(), static_cast<std::uint32_t>(::getpid()), own_image_path()};
+        {
+            std::lock_guard lock(state_mutex());
+            file->transfer_key = stream.transfer_key;
+        }
+        notify_open(*file, stream);
+    }
+    const Handle handle = insert_file(std::move(file));
+    set_last_error((disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) && existed
+                       ? win32::ERROR_ALREADY_EXISTS
+                       : win32::ERROR_SUCCESS_CODE);
+    return handle;
+}
+
+bool SimPlatform::close_handle(Handle handle) {
+    if (!remove_file(handle)) {
+        set_last_error(win32::ERROR_INVALID_HANDLE);
+        return false;
+    }
+    set_last_error(win32::ERROR_SUCCESS_CODE);
+    return true;
+}
+
+std::uint32_t SimPlatform::file_attributes(const char16_t* path_text) {
+    std::string path;
+    if (const std::uint32_t err = path_from_wide(path_text, path); err != 0) {
+        set_last_error(err);
+        return INVALID_FILE_ATTRIBUTES_WORD;
+    }
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) {
+        set_last_error(win32_from_path_errno(errno, path));
+        return INVALID_FILE_ATTRIBUTES_WORD;
+    }
+    set_last_error(win32::ERROR_SUCCESS_CODE);
+    return attribute_word(path, st).attributes;
+}
+
+Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
+    std::string pattern;
+    if (const std::uint32_t err = path_from_wide(pattern_text, pattern); err != 0) {
+        set_last_error(err);
+        return INVALID_HANDLE;
+    }
+    if (entry == nullptr) {
+        set_last_error(win32::ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE;
+    }
+    const std::size_t slash = pattern.rfind('/');
+    std::string directory(".");
+    std::string mask(pattern);
+    if (slash != std::string::npos) {
+        directory.assign(pattern, 0, slash);
+        mask.assign(pattern, slash + 1, std::string::npos);
+        if (directory.empty()) directory.assign(1, '/');
+    }
+    if (mask.empty()) {
+        set_last_error(win32::ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE;
+    }
+
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        const int err = errno;
+        struct stat st{};
+        // A file where the directory should be: Windows answers ERROR_DIRECTORY.
+        if (err == ENOTDIR && ::stat(directory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            set_last_error(win32::ERROR_DIRECTORY);
+        else
+            set_last_error(err == ENOENT ? win32::ERROR_PATH_NOT_FOUND : win32_from_path_errno(err, directory));
+        return INVALID_HANDLE;
+    }
+    auto find = std::make_shared<FindState>();
+    find->directory = directory;
+    while (const dirent* d = ::readdir(dir)) {
+        const std::string_view name = d->d_name;
+        if (name == "." || name == "..") continue;
+        if (mask != "*" && ::fnmatch(mask.c_str(), d->d_name, FNM_PERIOD) != 0) continue;
+        find->names.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::sort(find->names.begin(), find->names.end());
+    if (!next_entry(*find, entry)) {
+        set_last_error(win32::ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE;
+    }
+    set_last_error(win32::ERROR_SUCCESS_CODE);
+    return insert_find(std::move(find));
+}
+
+bool SimPlatform::find_next(Handle handle, FindData* entry) {
+    auto find = lookup_find(handle);
+    if (!find || entry == nullptr) {
+        set_last_error(win32::ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!next_entry(*find, entry)) {
+        set_last_error(code::ERROR_NO_MORE_FILES);
+        return false;
+    }
+    set_last_error(win32::ERROR_SUCCESS_CODE);
+    return true;
+}
+
+void SimPlatform::find_close(Handle handle) { remove_find(handle); }
+
+}  // namespace zcf::sim

@@ -1,0 +1,334 @@
+// platform/sim: tracked files (nodes), opening paths, and the table of simulated handles (file,
+// find and protected handles). POSIX calls are allowed here and only under platform/sim.
+#include "platform/sim/sim_state.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+#include <unordered_map>
+#include <variant>
+
+namespace zcf::sim {
+
+std::mutex& state_mutex() {
+    static std::mutex* const MUTEX = new std::mutex();
+    return *MUTEX;
+}
+
+std::condition_variable& state_changed() {
+    static std::condition_variable* const CHANGED = new std::condition_variable();
+    return *CHANGED;
+}
+
+// ---- Nodes ---------------------------------------------------------------------------------
+
+namespace {
+
+struct NodeTable {
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Node>> nodes;
+    std::size_t inserts_since_sweep = 0;
+};
+
+NodeTable& node_table() {  // guarded by the state lock
+    static NodeTable* const TABLE = new NodeTable();
+    return *TABLE;
+}
+
+// Keeps at most this many present ranges in the stored metadata. Fewer ranges only make the file
+// look less present than it is (content is fetched again), never more.
+constexpr std::size_t STORED_RANGES = 32;
+
+PlaceholderState storable(const PlaceholderState& state) {
+    if (state.present.ranges().size() <= STORED_RANGES) return state;
+    auto ranges = state.present.ranges();
+    std::partial_sort(ranges.begin(), ranges.begin() + STORED_RANGES, ranges.end(),
+                      [](const auto& a, const auto& b) { return a.second - a.first > b.second - b.first; });
+    PlaceholderState out = state;
+    out.present = RangeSet();
+    for (std::size_t i = 0; i < STORED_RANGES; ++i) out.present.add(ranges[i].first, ranges[i].second);
+    return out;
+}
+
+}  // namespace
+
+std::shared_ptr<Node> node_for(int fd, const struct stat& st) {
+    std::lock_guard lock(state_mutex());
+    NodeTable& table = node_table();
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    if (auto it = table.nodes.find(key); it != table.nodes.end()) {
+        if (auto node = it->second.lock()) return node;
+    }
+    auto node = std::make_shared<Node>();
+    node->dev = st.st_dev;
+    node->ino = st.st_ino;
+    if (!S_ISLNK(st.st_mode)) node->state = read_state(MetaTarget{fd, nullptr});
+    table.nodes[key] = node;
+    if (++table.inserts_since_sweep >= 1024) {
+        table.inserts_since_sweep = 0;
+        std::erase_if(table.nodes, [](const auto& entry) { return entry.second.expired(); });
+    }
+    return node;
+}
+
+int publish_state(Node& node, int fd, const std::optional<PlaceholderState>& next) {
+    const int err = next ? write_state(MetaTarget{fd, nullptr}, storable(*next))
+                         : remove_placeholder_metadata(MetaTarget{fd, nullptr});
+    if (err != 0) return err;
+    std::lock_guard lock(state_mutex());
+    node.state = next;
+    state_changed().notify_all();
+    return 0;
+}
+
+std::uint32_t begin_dehydration(Node& node, const OpenFile& own) {
+    std::lock_guard lock(state_mutex());
+    const int other_data = node.data_opens - (own.data_access ? 1 : 0);
+    const int other_exclusive = node.exclusive - (own.exclusive ? 1 : 0);
+    if (node.active_reads > 0 || other_data > 0 || other_exclusive > 0) return win32::ERROR_CLOUD_FILE_IN_USE;
+    node.dehydrating = true;
+    return 0;
+}
+
+void end_dehydration(Node& node) {
+    std::lock_guard lock(state_mutex());
+    node.dehydrating = false;
+    state_changed().notify_all();
+}
+
+std::optional<PlaceholderState> mirrored_state(Node& node) {
+    std::lock_guard lock(state_mutex());
+    return node.state;
+}
+
+// ---- Opening -------------------------------------------------------------------------------
+
+OpenFile::~OpenFile() {
+    // No lock here: the last reference may be dropped while the state lock is held.
+    if (node) {
+        if (data_access) --node->data_opens;
+        if (exclusive) --node->exclusive;
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error) {
+    auto file = std::make_shared<OpenFile>();
+    struct stat st{};
+    if (!request.follow_link && ::lstat(request.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        file->fd = ::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        file->link = true;
+    } else {
+        if (::stat(request.path.c_str(), &st) != 0) {
+            error = win32_from_path_errno(errno, request.path);
+            return nullptr;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!request.directories) {
+                error = win32::ERROR_ACCESS_DENIED;
+                return nullptr;
+            }
+            file->fd = ::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            file->directory = true;
+        } else {
+            // Non-blocking so that opening a FIFO cannot hang; cleared at once.
+            const int mode = request.write_access ? O_RDWR : O_RDONLY;
+            file->fd = ::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (file->fd >= 0) ::fcntl(file->fd, F_SETFL, ::fcntl(file->fd, F_GETFL) & ~O_NONBLOCK);
+        }
+    }
+    if (file->fd < 0) {
+        error = win32_from_path_errno(errno, request.path);
+        return nullptr;
+    }
+    if (::fstat(file->fd, &st) != 0) {
+        error = win32_from_errno(errno);
+        return nullptr;
+    }
+    const int err = request.follow_link ? canonical_path(request.path, file->path)
+                                        : canonical_path_nofollow(request.path, file->path);
+    if (err != 0) {
+        error = win32_from_path_errno(err, request.path);
+        return nullptr;
+    }
+    file->node = node_for(file->fd, st);
+    {
+        std::lock_guard lock(state_mutex());
+        // A share-none open excludes every other open with data access and every other share-none
+        // open; opens for attributes only still succeed, as on Windows.
+        const bool wants_data = request.data_access || request.write_access || request.exclusive;
+        if (file->node->exclusive > 0 && wants_data) {
+            error = win32::ERROR_SHARING_VIOLATION;
+            file->node.reset();
+            return nullptr;
+        }
+        file->data_access = request.data_access && !file->directory && !file->link;
+        file->write_access = request.write_access;
+        file->exclusive = request.exclusive;
+        if (file->data_access) ++file->node->data_opens;
+        if (file->exclusive) ++file->node->exclusive;
+    }
+    error = 0;
+    return file;
+}
+
+// ---- The handle table ----------------------------------------------------------------------
+
+namespace {
+
+struct ProtectedEntry {
+    Handle inner = 0;
+    int references = 0;
+    bool closed = false;
+};
+
+using Entry = std::variant<std::shared_ptr<OpenFile>, std::shared_ptr<FindState>, std::shared_ptr<ProtectedEntry>>;
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<Handle, Entry> entries;
+};
+
+HandleTable& handles() {
+    static HandleTable* const TABLE = new HandleTable();
+    return *TABLE;
+}
+
+Handle next_handle() {
+    // Handle values look like Windows' (multiples of 4), never 0 and never all ones.
+    static std::atomic<Handle> NEXT{0x1000};
+    return NEXT.fetch_add(4, std::memory_order_relaxed) + 4;
+}
+
+Handle insert(Entry entry) {
+    const Handle h = next_handle();
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    table.entries.emplace(h, std::move(entry));
+    return h;
+}
+
+template <typename T>
+std::shared_ptr<T> lookup(Handle h) {
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(h);
+    if (it == table.entries.end()) return nullptr;
+    if (auto* p = std::get_if<std::shared_ptr<T>>(&it->second)) return *p;
+    return nullptr;
+}
+
+// Removes the entry; the value is returned so that it is released outside the table lock.
+template <typename T>
+std::shared_ptr<T> take(Handle h) {
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(h);
+    if (it == table.entries.end()) return nullptr;
+    auto* p = std::get_if<std::shared_ptr<T>>(&it->second);
+    if (p == nullptr) return nullptr;
+    auto value = std::move(*p);
+    table.entries.erase(it);
+    return value;
+}
+
+}  // namespace
+
+Handle insert_file(std::shared_ptr<OpenFile> file) { return insert(Entry(std::move(file))); }
+
+std::shared_ptr<OpenFile> lookup_file(Handle handle) { return lookup<OpenFile>(handle); }
+
+bool remove_file(Handle handle) {
+    std::shared_ptr<OpenFile> file;
+    {
+        HandleTable& table = handles();
+        std::lock_guard lock(table.mutex);
+        const auto it = table.entries.find(handle);
+        if (it == table.entries.end()) return false;
+        auto* p = std::get_if<std::shared_ptr<OpenFile>>(&it->second);
+        if (p == nullptr || (*p)->owned_by_protected) return false;
+        file = std::move(*p);
+        table.entries.erase(it);
+    }
+    return true;  // `file` is released here, outside the table lock
+}
+
+Handle insert_find(std::shared_ptr<FindState> find) { return insert(Entry(std::move(find))); }
+std::shared_ptr<FindState> lookup_find(Handle handle) { return lookup<FindState>(handle); }
+bool remove_find(Handle handle) { return take<FindState>(handle) != nullptr; }
+
+Handle insert_protected(Handle inner) {
+    auto entry = std::make_shared<ProtectedEntry>();
+    entry->inner = inner;
+    return insert(Entry(std::move(entry)));
+}
+
+Handle protected_inner(Handle handle) {
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(handle);
+    if (it == table.entries.end()) return INVALID_HANDLE;
+    auto* p = std::get_if<std::shared_ptr<ProtectedEntry>>(&it->second);
+    if (p == nullptr || (*p)->closed) return INVALID_HANDLE;
+    return (*p)->inner;
+}
+
+bool reference_protected(Handle handle) {
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(handle);
+    if (it == table.entries.end()) return false;
+    auto* p = std::get_if<std::shared_ptr<ProtectedEntry>>(&it->second);
+    if (p == nullptr || (*p)->closed) return false;
+    ++(*p)->references;
+    return true;
+}
+
+namespace {
+
+// Drops a closed protected handle and its Win32 handle once no reference is left. Returns the
+// released file so the caller frees it outside the table lock.
+std::shared_ptr<OpenFile> finish_protected(HandleTable& table, Handle handle, ProtectedEntry& entry) {
+    if (!entry.closed || entry.references > 0) return nullptr;
+    std::shared_ptr<OpenFile> file;
+    if (const auto inner = table.entries.find(entry.inner); inner != table.entries.end()) {
+        if (auto* f = std::get_if<std::shared_ptr<OpenFile>>(&inner->second)) file = std::move(*f);
+        table.entries.erase(inner);
+    }
+    table.entries.erase(handle);
+    return file;
+}
+
+}  // namespace
+
+void release_protected(Handle handle) {
+    std::shared_ptr<OpenFile> released;
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(handle);
+    if (it == table.entries.end()) return;
+    auto* p = std::get_if<std::shared_ptr<ProtectedEntry>>(&it->second);
+    if (p == nullptr || (*p)->references == 0) return;
+    --(*p)->references;
+    auto entry = *p;
+    released = finish_protected(table, handle, *entry);
+}
+
+void close_protected(Handle handle) {
+    std::shared_ptr<OpenFile> released;
+    {
+        HandleTable& table = handles();
+        std::lock_guard lock(table.mutex);
+        const auto it = table.entries.find(handle);
+        if (it == table.entries.end()) return;
+        auto* p = std::get_if<std::shared_ptr<ProtectedEntry>>(&it->second);
+        if (p == nullptr || (*p)->closed) return;
+        auto entry = *p;
+        entry->closed = true;
+        released = finish_protected(table, handle, *entry);
+    }
+}
+
+}  // namespace zcf::sim

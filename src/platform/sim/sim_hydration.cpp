@@ -1,0 +1,598 @@
+// platform/sim: the hydration engine: provider connections, the threads that run callbacks,
+// outstanding fetches, the road of a read, data transfers (CfExecute) and CfHydratePlaceholder.
+// POSIX calls are allowed here and only under platform/sim.
+#include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_state.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace zcf::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- Callback threads ----------------------------------------------------------------------
+
+thread_local bool ON_CALLBACK_THREAD = false;
+
+// Runs callbacks on threads of its own: an idle thread takes the next one, and a new thread starts
+// whenever all are busy, so any number of callbacks run at once and none waits for another.
+class CallbackRunner {
+public:
+    void post(std::function<void()> task) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(task));
+        if (queue_.size() > idle_) {
+            std::thread(&CallbackRunner::work, this).detach();
+        } else {
+            ready_.notify_one();
+        }
+    }
+
+private:
+    void work() {
+        ON_CALLBACK_THREAD = true;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            while (queue_.empty()) {
+                ++idle_;
+                const bool woken = ready_.wait_for(lock, std::chrono::seconds(30), [&] { return !queue_.empty(); });
+                --idle_;
+                if (!woken) return;  // idle long enough: the thread ends
+            }
+            auto task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> queue_;
+    std::size_t idle_ = 0;
+};
+
+CallbackRunner& runner() {
+    static CallbackRunner* const RUNNER = new CallbackRunner();
+    return *RUNNER;
+}
+
+// ---- Connections and fetches ---------------------------------------------------------------
+
+struct Connection {
+    ConnectionKey key = 0;
+    std::string root;
+    std::uint32_t flags = 0;
+    const void* context = nullptr;
+    CallbackFunction fetch = nullptr;
+    CallbackFunction cancel = nullptr;
+    CallbackFunction open = nullptr;
+    int lock_fd = -1;
+    // Guarded by the state lock.
+    bool active = true;
+    int running = 0;  // callbacks of this connection running now
+    Clock::time_point last_activity;
+};
+
+struct Fetch {
+    std::int64_t request_key = 0;
+    std::shared_ptr<Connection> connection;
+    std::int64_t transfer_key = 0;
+    std::shared_ptr<OpenFile> file;
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    std::int64_t required_end = 0;  // offset + length, at most the file size
+    std::chrono::milliseconds timeout{60000};
+    bool sync_transfers = true;
+    // Guarded by the state lock.
+    Clock::time_point issued;
+    RangeSet received;
+    bool ended = false;
+    std::uint32_t error = 0;  // why it ended, when not by its transfers
+    int waiters = 1;          // the read that issued it, until it returns
+};
+
+struct Hydration {
+    std::map<ConnectionKey, std::shared_ptr<Connection>> connections;
+    std::unordered_map<std::int64_t, std::shared_ptr<Fetch>> fetches;
+};
+
+Hydration& hydration() {  // guarded by the state lock
+    static Hydration* const H = new Hydration();
+    return *H;
+}
+
+std::atomic<std::int64_t> NEXT_KEY{1};
+
+std::int64_t fresh_key() {
+    // Keys are unique in the process and differ between processes.
+    return (static_cast<std::int64_t>(::getpid()) << 32) | NEXT_KEY.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The active connection whose root holds `path`; under the state lock.
+std::shared_ptr<Connection> connection_for(const std::string& path) {
+    for (const auto& [key, c] : hydration().connections)
+        if (c->active && path_within(path, c->root)) return c;
+    return nullptr;
+}
+
+// One callback with copies of everything its information points at.
+struct CallbackCall {
+    std::shared_ptr<Connection> connection;
+    CallbackFunction function = nullptr;
+    std::int64_t file_size = 0;
+    std::vector<std::uint8_t> identity;
+    std::u16string path;
+    std::int64_t transfer_key = 0;
+    std::int64_t request_key = 0;
+    std::uint32_t process_id = 0;
+    std::u16string image_path;
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    std::shared_ptr<bool> done;  // set (under the state lock) when the callback has returned or was dropped
+};
+
+void run_call(const std::shared_ptr<CallbackCall>& call) {
+    bool run = false;
+    {
+        std::lock_guard lock(state_mutex());
+        run = call->connection->active;
+        if (run) ++call->connection->running;
+        if (!run && call->done) {
+            *call->done = true;
+            state_changed().notify_all();
+        }
+    }
+    if (!run) return;
+    ProcessInfo process{call->process_id, call->image_path.c_str()};
+    CallbackInfo info;
+    info.connection_key = call->connection->key;
+    info.file_size = call->file_size;
+    info.file_identity = call->identity.empty() ? nullptr : call->identity.data();
+    info.file_identity_length = static_cast<std::uint32_t>(call->identity.size());
+    info.normalized_path = call->path.c_str();
+    info.transfer_key = call->transfer_key;
+    info.process_info = (call->connection->flags & connect_flag::REQUIRE_PROCESS_INFO) != 0 ? &process : nullptr;
+    info.request_key = call->request_key;
+    CallbackParameters parameters;
+    parameters.required_file_offset = call->offset;
+    parameters.required_length = call->length;
+    call->function(&info, &parameters);
+    std::lock_guard lock(state_mutex());
+    --call->connection->running;
+    if (call->done) *call->done = true;
+    state_changed().notify_all();
+}
+
+void post_call(std::shared_ptr<CallbackCall> call) {
+    runner().post([call = std::move(call)] { run_call(call); });
+}
+
+std::int64_t file_size_of(int fd) {
+    struct stat st{};
+    return ::fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+std::shared_ptr<CallbackCall> make_call(const std::shared_ptr<Connection>& connection, CallbackFunction function,
+                                        const OpenFile& file, const StreamIdentity& stream) {
+    auto call = std::make_shared<CallbackCall>();
+    call->connection = connection;
+    call->function = function;
+    call->file_size = file_size_of(file.fd);
+    call->identity = read_identity(MetaTarget{file.fd, nullptr});
+    call->path = wide_from_utf8(file.path);
+    call->transfer_key = stream.transfer_key;
+    call->process_id = stream.process_id;
+    call->image_path = stream.image_path;
+    return call;
+}
+
+// Ends a fetch that did not complete (under the state lock); returns its cancel callback, if any.
+std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std::uint32_t error, bool cancel,
+                                        const StreamIdentity* stream) {
+    fetch->ended = true;
+    fetch->error = error;
+    hydration().fetches.erase(fetch->request_key);
+    state_changed().notify_all();
+    const auto& c = fetch->connection;
+    if (!cancel || c->cancel == nullptr || !c->active) return nullptr;
+    auto call = std::make_shared<CallbackCall>();
+    call->connection = c;
+    call->function = c->cancel;
+    call->path = wide_from_utf8(fetch->file->path);
+    call->transfer_key = fetch->transfer_key;
+    call->request_key = fetch->request_key;
+    call->offset = fetch->offset;
+    call->length = fetch->length;
+    if (stream != nullptr) {
+        call->process_id = stream->process_id;
+        call->image_path = stream->image_path;
+    }
+    return call;
+}
+
+// Fetches whose reader has gone (its read was satisfied by other transfers) still time out as on
+// Windows: the provider gets CANCEL_FETCH_DATA. Under the state lock; the cancels are posted.
+void reap_expired_fetches() {
+    const auto now = Clock::now();
+    std::vector<std::shared_ptr<Fetch>> expired;
+    for (const auto& [key, f] : hydration().fetches)
+        if (f->waiters == 0 && !f->ended && now >= std::max(f->issued, f->connection->last_activity) + f->timeout)
+            expired.push_back(f);
+    for (const auto& f : expired)
+        if (auto call = end_fetch(f, win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT, true, nullptr)) post_call(std::move(call));
+}
+
+std::uint32_t read_bytes(int fd, std::int64_t offset, std::int64_t end, std::vector<std::uint8_t>* out) {
+    if (out == nullptr) return 0;
+    out->assign(static_cast<std::size_t>(end - offset), 0);
+    std::size_t done = 0;
+    while (done < out->size()) {
+        const ssize_t n = ::pread(fd, out->data() + done, out->size() - done, offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return win32_from_errno(errno);
+        if (n == 0) break;  // the file shrank: what is there is returned
+        done += static_cast<std::size_t>(n);
+    }
+    out->resize(done);
+    return 0;
+}
+
+// A descriptor that writes the file of `fd`, whatever access `fd` itself has.
+int open_for_writing(int fd) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(self.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+}  // namespace
+
+// ---- Settings ------------------------------------------------------------------------------
+
+SimSettings load_settings() {
+    SimSettings settings;
+    const std::string dir = state_directory();
+    if (dir.empty()) return settings;
+    const auto text = read_file(dir + "/sim.json");
+    if (!text) return settings;
+    const auto json = Json::parse(*text);
+    if (!json) return settings;
+    if (const Json* t = json->find("fetchTimeoutMs"); t != nullptr && t->kind == Json::Kind::Int && t->integer > 0)
+        settings.fetch_timeout_ms = std::min<std::int64_t>(t->integer, 1'000'000'000'000);
+    if (const Json* s = json->find("syncTransfers"); s != nullptr && s->kind == Json::Kind::Bool)
+        settings.sync_transfers = s->boolean;
+    return settings;
+}
+
+std::int64_t new_transfer_key() { return fresh_key(); }
+
+// ---- Opens and reads -----------------------------------------------------------------------
+
+void notify_open(const OpenFile& file, const StreamIdentity& stream) {
+    if (file.directory || file.link) return;
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard lock(state_mutex());
+        if (!file.node || !file.node->state) return;
+        connection = connection_for(file.path);
+        if (!connection || connection->open == nullptr) return;
+    }
+    auto call = make_call(connection, connection->open, file, stream);
+    call->request_key = fresh_key();
+    auto done = std::make_shared<bool>(false);
+    call->done = done;
+    post_call(call);
+    std::unique_lock lock(state_mutex());
+    state_changed().wait(lock, [&] { return *done; });
+}
+
+namespace {
+std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OpenFile>& file,
+                          const StreamIdentity& stream, std::int64_t begin, std::int64_t end, std::int64_t size,
+                          std::vector<std::uint8_t>* out);
+}  // namespace
+
+std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t offset,
+                         std::int64_t length, std::vector<std::uint8_t>* out) {
+    if (out != nullptr) out->clear();
+    if (offset < 0) return win32::ERROR_INVALID_PARAMETER;
+    if (file->directory || file->link) return win32::ERROR_ACCESS_DENIED;
+    const std::int64_t size = file_size_of(file->fd);
+    const std::int64_t begin = std::min(offset, size);
+    const std::int64_t end = (length < 0 || length > size - begin) ? size : begin + length;
+    Node& node = *file->node;
+
+    std::unique_lock lock(state_mutex());
+    ++node.active_reads;
+    state_changed().wait(lock, [&] { return !node.dehydrating; });
+    const std::uint32_t error = read_locked(lock, file, stream, begin, end, size, out);
+    if (lock.owns_lock()) lock.unlock();
+    std::lock_guard relock(state_mutex());
+    --node.active_reads;
+    state_changed().notify_all();
+    return error;
+}
+
+namespace {
+
+std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OpenFile>& file,
+                          const StreamIdentity& stream, std::int64_t begin, std::int64_t end, std::int64_t size,
+                          std::vector<std::uint8_t>* out) {
+    Node& node = *file->node;
+    reap_expired_fetches();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (!node.state || node.state->present.covers(begin, end)) {
+            lock.unlock();
+            return read_bytes(file->fd, begin, end, out);
+        }
+        auto connection = connection_for(file->path);
+        if (!connection) return win32::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+        if (connection->fetch == nullptr) return win32::ERROR_CLOUD_FILE_NOT_SUPPORTED;
+
+        // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the end).
+        const auto missing = *node.state->present.missing_span(begin, end);
+        const SimSettings settings = load_settings();
+        auto fetch = std::make_shared<Fetch>();
+        fetch->request_key = fresh_key();
+        fetch->connection = connection;
+        fetch->transfer_key = stream.transfer_key;
+        fetch->file = file;
+        fetch->offset = missing.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+        const std::int64_t aligned_end = (missing.second + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+        fetch->length = aligned_end - fetch->offset;
+        fetch->required_end = std::min(aligned_end, size);
+        fetch->timeout = std::chrono::milliseconds(settings.fetch_timeout_ms);
+        fetch->sync_transfers = settings.sync_transfers;
+        fetch->issued = Clock::now();
+        hydration().fetches.emplace(fetch->request_key, fetch);
+        lock.unlock();
+
+        auto call = make_call(connection, connection->fetch, *file, stream);
+        call->request_key = fetch->request_key;
+        call->offset = fetch->offset;
+        call->length = fetch->length;
+        post_call(call);
+
+        lock.lock();
+        std::uint32_t result = 0;
+        bool retry = false;
+        std::shared_ptr<CallbackCall> cancel;
+        for (;;) {
+            if (node.state && node.state->present.covers(begin, end)) break;
+            if (!node.state) break;  // no longer a placeholder: read what is there
+            if (fetch->ended) {
+                result = fetch->error;
+                retry = result == 0;  // its range arrived, but not all of this read's (content removed meanwhile)
+                break;
+            }
+            const auto deadline = std::max(fetch->issued, connection->last_activity) + fetch->timeout;
+            if (Clock::now() >= deadline) {
+                result = win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
+                cancel = end_fetch(fetch, result, true, &stream);
+                break;
+            }
+            state_changed().wait_until(lock, deadline);
+        }
+        --fetch->waiters;
+        if (cancel) {
+            lock.unlock();
+            post_call(std::move(cancel));
+            return result;
+        }
+        if (result != 0) return result;
+        if (!retry) {
+            lock.unlock();
+            return read_bytes(file->fd, begin, end, out);
+        }
+    }
+    return win32::ERROR_CLOUD_FILE_UNSUCCESSFUL;
+}
+
+}  // namespace
+
+std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error) {
+    std::vector<std::shared_ptr<CallbackCall>> cancels;
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(state_mutex());
+        std::vector<std::shared_ptr<Fetch>> matching;
+        for (const auto& [key, f] : hydration().fetches)
+            if (f->transfer_key == transfer_key && !f->ended) matching.push_back(f);
+        for (const auto& f : matching) {
+            ++count;
+            if (auto call = end_fetch(f, error, true, nullptr)) cancels.push_back(std::move(call));
+        }
+    }
+    for (auto& call : cancels) post_call(std::move(call));
+    return count;
+}
+
+// ---- Connections ---------------------------------------------------------------------------
+
+namespace {
+
+std::string connection_lock_path(const std::string& dir, const std::string& root) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const unsigned char c : root) hash = (hash ^ c) * 0x100000001b3ull;
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx.lock", static_cast<unsigned long long>(hash));
+    return dir + "/connections/" + name;
+}
+
+}  // namespace
+
+Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const CallbackRegistration* table,
+                                       const void* context, std::uint32_t flags, ConnectionKey* key) {
+    if (table == nullptr || key == nullptr) return hr::E_INVALIDARG_CODE;
+    std::string path;
+    if (const std::uint32_t err = path_from_wide(root_text, path); err != 0) return hresult_from_win32(err);
+    std::string root;
+    if (const int err = canonical_path(path, root); err != 0) return hresult_from_win32(win32_from_path_errno(err, path));
+    const auto registered = sync_root_containing(root);
+    if (!registered) return hresult_from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    if (registered->path != root) return hresult_from_win32(win32::ERROR_NOT_A_CLOUD_SYNC_ROOT);
+
+    auto connection = std::make_shared<Connection>();
+    connection->root = root;
+    connection->flags = flags;
+    connection->context = context;
+    for (int i = 0; i < 64 && table[i].type != callback_type::NONE; ++i) {
+        if (table[i].type == callback_type::FETCH_DATA) connection->fetch = table[i].callback;
+        if (table[i].type == callback_type::CANCEL_FETCH_DATA) connection->cancel = table[i].callback;
+        if (table[i].type == callback_type::NOTIFY_FILE_OPEN_COMPLETION) connection->open = table[i].callback;
+    }
+
+    // One provider per sync root, whatever process it runs in: the root's lock file says who.
+    const std::string dir = state_directory();
+    if (dir.empty()) return hr_from_errno(EACCES);
+    ::mkdir((dir + "/connections").c_str(), 0700);
+    const std::string lock_path = connection_lock_path(dir, root);
+    connection->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (connection->lock_fd < 0) return hr_from_errno(errno);
+    if (::flock(connection->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(connection->lock_fd);
+        return err == EWOULDBLOCK ? hresult_from_win32(win32::ERROR_CLOUD_FILE_ALREADY_CONNECTED) : hr_from_errno(err);
+    }
+    connection->key = fresh_key();
+    connection->last_activity = Clock::now();
+    {
+        std::lock_guard lock(state_mutex());
+        hydration().connections.emplace(connection->key, connection);
+    }
+    *key = connection->key;
+    return S_OK_CODE;
+}
+
+Hresult SimPlatform::disconnect_sync_root(ConnectionKey key) {
+    std::shared_ptr<Connection> connection;
+    {
+        std::unique_lock lock(state_mutex());
+        auto& connections = hydration().connections;
+        const auto it = connections.find(key);
+        if (it == connections.end()) return hr::E_INVALIDARG_CODE;
+        connection = it->second;
+        connections.erase(it);
+        connection->active = false;
+        // Outstanding fetches end: their readers fail as when a provider goes away.
+        std::vector<std::shared_ptr<Fetch>> ending;
+        for (const auto& [k, f] : hydration().fetches)
+            if (f->connection == connection) ending.push_back(f);
+        for (const auto& f : ending) end_fetch(f, win32::ERROR_CLOUD_FILE_PROVIDER_TERMINATED, false, nullptr);
+        state_changed().notify_all();
+        // Callbacks already running finish before the disconnect returns (unless it is called from
+        // one of them, which would wait for itself).
+        if (!ON_CALLBACK_THREAD) state_changed().wait(lock, [&] { return connection->running == 0; });
+    }
+    ::close(connection->lock_fd);
+    return S_OK_CODE;
+}
+
+// ---- Transfers -----------------------------------------------------------------------------
+
+Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* parameters) {
+    if (info == nullptr || parameters == nullptr) return hr::E_INVALIDARG_CODE;
+    if (info->struct_size < OPERATION_INFO_SIZE || parameters->param_size < TRANSFER_DATA_PARAM_SIZE)
+        return hr::E_INVALIDARG_CODE;
+    if (info->type != OPERATION_TYPE_TRANSFER_DATA) return hresult_from_win32(win32::ERROR_NOT_SUPPORTED);
+    const Hresult invalid = hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const auto& transfer = parameters->transfer_data;
+
+    std::shared_ptr<Fetch> fetch;
+    {
+        std::lock_guard lock(state_mutex());
+        const auto it = hydration().fetches.find(info->request_key);
+        if (it == hydration().fetches.end()) return invalid;
+        fetch = it->second;
+        if (fetch->ended || !fetch->connection->active || fetch->connection->key != info->connection_key ||
+            fetch->transfer_key != info->transfer_key)
+            return invalid;
+        if (transfer.completion_status < 0) {
+            // A failed transfer fails the request and its reader.
+            fetch->connection->last_activity = Clock::now();
+            end_fetch(fetch, win32_from_transfer_status(transfer.completion_status), false, nullptr);
+            return S_OK_CODE;
+        }
+    }
+
+    const std::int64_t size = file_size_of(fetch->file->fd);
+    const std::int64_t offset = transfer.offset, length = transfer.length;
+    if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
+    if (offset % CHUNK_ALIGNMENT != 0) return invalid;
+    if (length % CHUNK_ALIGNMENT != 0 && offset + length != size) return invalid;
+    if (transfer.buffer == nullptr) return hr::E_INVALIDARG_CODE;
+    {
+        std::lock_guard lock(state_mutex());
+        if (fetch->ended || !fetch->connection->active) return invalid;
+        fetch->connection->last_activity = Clock::now();
+    }
+
+    Node& node = *fetch->file->node;
+    {
+        std::lock_guard meta(node.meta);
+        const int fd = open_for_writing(fetch->file->fd);
+        if (fd < 0) return hr_from_errno(errno);
+        const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
+        std::int64_t done = 0;
+        int err = 0;
+        while (done < length) {
+            const ssize_t n = ::pwrite(fd, bytes + done, static_cast<std::size_t>(length - done), offset + done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                err = n < 0 ? errno : EIO;
+                break;
+            }
+            done += n;
+        }
+        // The content reaches the disk before the metadata says it is present.
+        if (err == 0 && fetch->sync_transfers && ::fdatasync(fd) != 0) err = errno;
+        ::close(fd);
+        if (err != 0) return hr_from_errno(err);
+        if (auto next = mirrored_state(node)) {
+            next->present.add(offset, offset + length);
+            if (const int e = publish_state(node, fetch->file->fd, next); e != 0) return hr_from_errno(e);
+        }
+    }
+
+    std::lock_guard lock(state_mutex());
+    fetch->connection->last_activity = Clock::now();
+    fetch->received.add(offset, offset + length);
+    if (!fetch->ended && fetch->received.covers(fetch->offset, fetch->required_end)) {
+        fetch->ended = true;
+        hydration().fetches.erase(fetch->request_key);
+    }
+    state_changed().notify_all();
+    return S_OK_CODE;
+}
+
+Hresult SimPlatform::hydrate_placeholder(Handle handle, std::int64_t offset, std::int64_t length, std::uint32_t flags) {
+    const auto file = lookup_file(handle);
+    if (!file) return hresult_from_win32(win32::ERROR_INVALID_HANDLE);
+    if (flags != 0 || offset < 0 || length < CF_EOF_LENGTH) return hr::E_INVALIDARG_CODE;
+    if (file->link || !mirrored_state(*file->node)) return hresult_from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->directory || length == 0) return S_OK_CODE;
+    StreamIdentity stream{0, static_cast<std::uint32_t>(::getpid()), own_image_path()};
+    {
+        std::lock_guard lock(state_mutex());
+        if (file->transfer_key == 0) file->transfer_key = new_transfer_key();
+        stream.transfer_key = file->transfer_key;
+    }
+    const std::uint32_t error = read_range(file, stream, offset, length, nullptr);
+    return error == 0 ? S_OK_CODE : hresult_from_win32(error);
+}
+
+}  // namespace zcf::sim

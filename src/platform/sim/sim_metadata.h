@@ -1,0 +1,69 @@
+// platform/sim: placeholder metadata kept in extended attributes of the file or directory itself,
+// and the Win32 attribute word derived from it. POSIX calls are allowed here and only under
+// platform/sim.
+//
+//   user.zcf.state     "v1;sync=0|1;pop=0|1;present=b-e,b-e"  (present: that a placeholder is;
+//                      sync: in-sync state; pop: on-demand population enabled, directories;
+//                      present: the byte ranges of a file whose content is on disk)
+//   user.zcf.identity  the file identity bytes (absent or empty: empty identity)
+//   user.zcf.pin       "1" pinned, "2" unpinned, "3" excluded (absent: unspecified); any path
+//                      inside a sync root may carry it
+#pragma once
+
+#include "platform/sim/sim_util.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace zcf::sim {
+
+inline constexpr char XATTR_STATE[] = "user.zcf.state";
+inline constexpr char XATTR_IDENTITY[] = "user.zcf.identity";
+inline constexpr char XATTR_PIN[] = "user.zcf.pin";
+
+// Content transfers and hydration work in units of this many bytes.
+inline constexpr std::int64_t CHUNK_ALIGNMENT = 4096;
+
+struct PlaceholderState {
+    bool in_sync = false;
+    bool population_enabled = false;
+    RangeSet present;
+};
+
+// Where metadata is read from or written to: an open descriptor, or a path (never following a
+// final symbolic link).
+struct MetaTarget {
+    int fd = -1;
+    const char* path = nullptr;
+};
+
+// The placeholder state; nullopt when the file is no placeholder. Metadata that cannot be parsed
+// is read as a placeholder with nothing present, so content is never taken for present by mistake.
+std::optional<PlaceholderState> read_state(MetaTarget target);
+// 0 or the errno of the failed write.
+int write_state(MetaTarget target, const PlaceholderState& state);
+int remove_placeholder_metadata(MetaTarget target);
+
+std::vector<std::uint8_t> read_identity(MetaTarget target);
+int write_identity(MetaTarget target, const void* bytes, std::uint32_t length);
+
+std::uint32_t read_pin(MetaTarget target);
+int write_pin(MetaTarget target, std::uint32_t pin);
+
+// Content wholly present: a file whose present ranges cover [0, size).
+inline bool wholly_present(const PlaceholderState& s, std::int64_t size) { return s.present.covers(0, size); }
+
+struct AttributeWord {
+    std::uint32_t attributes = 0;
+    std::uint32_t reparse_tag = 0;
+};
+
+// The attribute word of the entry `path` whose lstat is `st` (a symbolic link is not followed).
+AttributeWord attribute_word(const std::string& path, const struct stat& st);
+// The same for an open descriptor that is not a link.
+AttributeWord attribute_word_fd(int fd, const struct stat& st);
+
+}  // namespace zcf::sim

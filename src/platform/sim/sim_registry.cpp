@@ -1,0 +1,229 @@
+// platform/sim: sync-root registration (the StorageProviderSyncRootManager calls) over a JSON
+// store in the state directory. POSIX calls are allowed here and only under platform/sim.
+#include "platform/sim/sim_registry.h"
+
+#include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_util.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zcf::sim {
+
+namespace {
+
+std::string store_path(const std::string& dir) { return dir + "/sync-roots.json"; }
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        out.push_back(DIGITS[b >> 4]);
+        out.push_back(DIGITS[b & 0xF]);
+    }
+    return out;
+}
+
+bool unhex(const std::string& text, std::vector<std::uint8_t>& out) {
+    if (text.size() % 2 != 0) return false;
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int hi = digit(text[i]), lo = digit(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+Json to_json(const SyncRootRecord& r) {
+    Json j = Json::object();
+    j.set("id", Json::of_string(r.id));
+    j.set("path", Json::of_string(r.path));
+    j.set("displayName", Json::of_string(r.display_name));
+    j.set("icon", Json::of_string(r.icon));
+    j.set("version", Json::of_string(r.version));
+    j.set("hydrationPolicy", Json::of_int(r.hydration_policy));
+    j.set("hydrationPolicyModifier", Json::of_int(r.hydration_policy_modifier));
+    j.set("populationPolicy", Json::of_int(r.population_policy));
+    j.set("inSyncPolicy", Json::of_int(r.in_sync_policy));
+    j.set("hardlinkPolicy", Json::of_int(r.hardlink_policy));
+    j.set("showSiblingsAsGroup", Json::of_bool(r.show_siblings_as_group));
+    j.set("context", Json::of_string(hex(r.context)));
+    return j;
+}
+
+bool from_json(const Json& j, SyncRootRecord& r) {
+    auto text = [&](const char* key, std::string& out) {
+        const Json* v = j.find(key);
+        if (v == nullptr || v->kind != Json::Kind::String) return false;
+        out = v->text;
+        return true;
+    };
+    auto number = [&](const char* key, auto& out) {
+        const Json* v = j.find(key);
+        if (v == nullptr || v->kind != Json::Kind::Int) return false;
+        out = static_cast<std::remove_reference_t<decltype(out)>>(v->integer);
+        return true;
+    };
+    std::string context;
+    const Json* siblings = j.find("showSiblingsAsGroup");
+    if (!text("id", r.id) || !text("path", r.path) || !text("displayName", r.display_name) ||
+        !text("icon", r.icon) || !text("version", r.version) || !number("hydrationPolicy", r.hydration_policy) ||
+        !number("hydrationPolicyModifier", r.hydration_policy_modifier) ||
+        !number("populationPolicy", r.population_policy) || !number("inSyncPolicy", r.in_sync_policy) ||
+        !number("hardlinkPolicy", r.hardlink_policy) || siblings == nullptr || siblings->kind != Json::Kind::Bool ||
+        !text("context", context) || !unhex(context, r.context))
+        return false;
+    r.show_siblings_as_group = siblings->boolean;
+    return true;
+}
+
+// Reads the store: true with the records (none when the file does not exist), false when the
+// file exists but cannot be read or understood.
+bool read_store(const std::string& dir, std::vector<SyncRootRecord>& out) {
+    out.clear();
+    int err = 0;
+    const auto text = read_file(store_path(dir), &err);
+    if (!text) return err == ENOENT;
+    const auto json = Json::parse(*text);
+    if (!json) return false;
+    const Json* roots = json->find("roots");
+    if (roots == nullptr || roots->kind != Json::Kind::Array) return false;
+    for (const Json& item : roots->items) {
+        SyncRootRecord r;
+        if (!from_json(item, r)) return false;
+        out.push_back(std::move(r));
+    }
+    return true;
+}
+
+int write_store(const std::string& dir, const std::vector<SyncRootRecord>& records) {
+    Json doc = Json::object();
+    doc.set("version", Json::of_int(1));
+    Json roots = Json::array();
+    for (const auto& r : records) roots.items.push_back(to_json(r));
+    doc.set("roots", std::move(roots));
+    return write_file_atomic(store_path(dir), doc.dump() + "\n");
+}
+
+// The store's advisory lock, held for one read-modify-write.
+class StoreLock {
+public:
+    explicit StoreLock(const std::string& dir) {
+        fd_ = ::open((dir + "/sync-roots.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                error_ = errno;
+                break;
+            }
+        }
+    }
+    ~StoreLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    int error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+PlatformStatus status(Hresult code) { return PlatformStatus{code, nullptr}; }
+
+}  // namespace
+
+std::vector<SyncRootRecord> load_sync_roots() {
+    std::vector<SyncRootRecord> records;
+    const std::string dir = state_directory();
+    if (dir.empty() || !read_store(dir, records)) return {};
+    return records;
+}
+
+std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_path) {
+    for (auto& r : load_sync_roots())
+        if (path_within(canonical_path, r.path)) return std::move(r);
+    return std::nullopt;
+}
+
+PlatformStatus SimPlatform::register_sync_root(const SyncRootRegistration& registration) {
+    // The folder lookup comes first, as the path is set before the record is registered.
+    if (registration.path == nullptr || registration.path[0] == 0) return status(hr::E_INVALIDARG_CODE);
+    std::string folder;
+    if (!utf8_from_wide(registration.path, folder)) return status(hresult_from_win32(win32::ERROR_INVALID_NAME));
+    if (folder[0] != '/') return status(hr::E_INVALIDARG_CODE);
+    struct stat st{};
+    if (::stat(folder.c_str(), &st) != 0) return status(hresult_from_win32(win32_from_path_errno(errno, folder)));
+    if (!S_ISDIR(st.st_mode)) return status(hresult_from_win32(win32::ERROR_DIRECTORY));
+    SyncRootRecord record;
+    if (const int err = canonical_path(folder, record.path); err != 0) return status(hr_from_errno(err));
+
+    record.id = utf8_lossy(registration.id);
+    if (record.id.empty()) return status(hr::E_INVALIDARG_CODE);
+    record.display_name = utf8_lossy(registration.display_name_resource);
+    record.icon = utf8_lossy(registration.icon_resource);
+    record.version = utf8_lossy(registration.version);
+    record.hydration_policy = registration.hydration_policy;
+    record.hydration_policy_modifier = registration.hydration_policy_modifier;
+    record.population_policy = registration.population_policy;
+    record.in_sync_policy = registration.in_sync_policy;
+    record.hardlink_policy = registration.hardlink_policy;
+    record.show_siblings_as_group = registration.show_siblings_as_group;
+    if (registration.context != nullptr)
+        record.context.assign(registration.context, registration.context + registration.context_length);
+
+    const std::string dir = state_directory();
+    if (dir.empty()) return status(hr_from_errno(EACCES));
+    StoreLock lock(dir);
+    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
+    std::vector<SyncRootRecord> records;
+    if (!read_store(dir, records))
+        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
+    bool replaced = false;
+    for (auto& r : records) {
+        if (r.id == record.id) continue;
+        // Sync roots never nest, and one folder has one registration.
+        if (path_within(record.path, r.path) || path_within(r.path, record.path))
+            return status(hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST));
+    }
+    for (auto& r : records) {
+        if (r.id == record.id) {
+            r = record;
+            replaced = true;
+        }
+    }
+    if (!replaced) records.push_back(record);
+    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
+    return status(S_OK_CODE);
+}
+
+PlatformStatus SimPlatform::unregister_sync_root(const char16_t* id_text) {
+    const std::string id = utf8_lossy(id_text);
+    if (id.empty()) return status(hr::E_INVALIDARG_CODE);
+    const std::string dir = state_directory();
+    if (dir.empty()) return status(hr_from_errno(EACCES));
+    StoreLock lock(dir);
+    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
+    std::vector<SyncRootRecord> records;
+    if (!read_store(dir, records))
+        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
+    const auto removed = std::erase_if(records, [&](const SyncRootRecord& r) { return r.id == id; });
+    if (removed == 0) return status(hresult_from_win32(win32::ERROR_NOT_FOUND));
+    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
+    return status(S_OK_CODE);
+}
+
+}  // namespace zcf::sim

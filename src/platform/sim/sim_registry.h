@@ -1,0 +1,34 @@
+// platform/sim: the sync-root registrations, kept in $XDG_STATE_HOME/zembra-cloud-files/
+// sync-roots.json and rewritten atomically under an advisory lock, so that several processes may
+// register at once. POSIX calls are allowed here and only under platform/sim.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zcf::sim {
+
+// One registration with every property the registering call set.
+struct SyncRootRecord {
+    std::string id;
+    std::string path;  // canonical absolute path of the folder
+    std::string display_name;
+    std::string icon;
+    std::string version;
+    std::int32_t hydration_policy = 0;
+    std::uint32_t hydration_policy_modifier = 0;
+    std::int32_t population_policy = 0;
+    std::uint32_t in_sync_policy = 0;
+    std::uint32_t hardlink_policy = 0;
+    bool show_siblings_as_group = false;
+    std::vector<std::uint8_t> context;
+};
+
+// The registrations on record; empty when there are none or the store cannot be read.
+std::vector<SyncRootRecord> load_sync_roots();
+// The registered sync root that `canonical_path` equals or lies below.
+std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_path);
+
+}  // namespace zcf::sim

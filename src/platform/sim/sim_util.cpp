@@ -1,0 +1,694 @@
+// platform/sim: shared helpers (errors, text, paths, byte ranges, JSON). POSIX calls are allowed
+// here and only under platform/sim.
+#include "platform/sim/sim_util.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zcf::sim {
+
+// ---- Errors --------------------------------------------------------------------------------
+
+namespace {
+thread_local std::uint32_t LAST_ERROR = 0;
+}
+
+void set_last_error(std::uint32_t code) { LAST_ERROR = code; }
+std::uint32_t get_last_error() { return LAST_ERROR; }
+
+std::uint32_t win32_from_errno(int err) {
+    switch (err) {
+        case 0: return win32::ERROR_SUCCESS_CODE;
+        case ENOENT: return win32::ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return win32::ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR: return win32::ERROR_ACCESS_DENIED;
+        case EROFS: return code::ERROR_WRITE_PROTECT;
+        case EEXIST: return win32::ERROR_ALREADY_EXISTS;
+        case ENAMETOOLONG: return win32::ERROR_FILENAME_EXCED_RANGE;
+        case ELOOP: return code::ERROR_CANT_RESOLVE_FILENAME;
+        case ENOSPC:
+        case EDQUOT: return code::ERROR_DISK_FULL;
+        case EFBIG: return code::ERROR_FILE_TOO_LARGE;
+        case EMFILE:
+        case ENFILE: return code::ERROR_TOO_MANY_OPEN_FILES;
+        case ENOMEM: return win32::ERROR_NOT_ENOUGH_MEMORY;
+        case ETXTBSY: return win32::ERROR_SHARING_VIOLATION;
+        case EBUSY: return code::ERROR_BUSY;
+        case ENOTEMPTY: return win32::ERROR_DIR_NOT_EMPTY;
+        case EINVAL: return win32::ERROR_INVALID_PARAMETER;
+        case EBADF: return win32::ERROR_INVALID_HANDLE;
+        case ENOTSUP: return win32::ERROR_NOT_SUPPORTED;
+        case EIO: return code::ERROR_IO_DEVICE;
+        default: return code::ERROR_GEN_FAILURE;
+    }
+}
+
+std::uint32_t win32_from_path_errno(int err, const std::string& path) {
+    if (err == ENOENT) {
+        struct stat st{};
+        const std::string parent = parent_directory(path);
+        if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return win32::ERROR_FILE_NOT_FOUND;
+        return win32::ERROR_PATH_NOT_FOUND;
+    }
+    return win32_from_errno(err);
+}
+
+std::uint32_t win32_from_transfer_status(std::int32_t status) {
+    // Win32 codes of NTSTATUS 0xC000CF00 + index, as the system maps them (0: no mapping).
+    static constexpr std::uint16_t CLOUD[] = {358, 0,   362, 363, 364, 0,   375, 376, 377, 378, 379,
+                                              380, 381, 382, 383, 386, 387, 388, 389, 390, 391, 392,
+                                              393, 394, 395, 396, 397, 398, 0,   404, 405, 426, 434};
+    const auto value = static_cast<std::uint32_t>(status);
+    if ((value & 0xFFFFFF00u) == 0xC000CF00u) {
+        const std::uint32_t index = value & 0xFFu;
+        if (index < std::size(CLOUD) && CLOUD[index] != 0) return CLOUD[index];
+    }
+    return win32::ERROR_CLOUD_FILE_UNSUCCESSFUL;
+}
+
+// ---- Text ----------------------------------------------------------------------------------
+
+namespace {
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Converts up to the NUL; an unpaired surrogate fails (strict) or becomes U+FFFD.
+bool convert_wide(const char16_t* text, std::string& out, bool strict) {
+    out.clear();
+    if (text == nullptr) return true;
+    for (const char16_t* p = text; *p != 0; ++p) {
+        char32_t c = *p;
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            if (strict) return false;
+            c = 0xFFFD;
+        }
+        append_utf8(out, c);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool utf8_from_wide(const char16_t* text, std::string& out) { return convert_wide(text, out, true); }
+
+std::string utf8_lossy(const char16_t* text) {
+    std::string out;
+    convert_wide(text, out, false);
+    return out;
+}
+
+std::u16string wide_from_utf8(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b = s[i];
+        char32_t c = 0;
+        std::size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            c = b & 0x1F, len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            c = b & 0x0F, len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            c = b & 0x07, len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        // Consume continuation bytes while valid; a maximal invalid subsequence gives one U+FFFD.
+        std::size_t k = 1;
+        for (; k < len; ++k) {
+            if (i + k >= n) break;
+            const unsigned char t = s[i + k];
+            const unsigned char l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
+            if (t < l || t > h) break;
+            c = (c << 6) | (t & 0x3F);
+        }
+        if (k < len) {
+            out.push_back(0xFFFD);
+            i += k;
+            continue;
+        }
+        if (c >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::uint32_t path_from_wide(const char16_t* text, std::string& out) {
+    if (!utf8_from_wide(text, out)) return win32::ERROR_INVALID_NAME;
+    if (out.empty()) return win32::ERROR_PATH_NOT_FOUND;
+    return 0;
+}
+
+// ---- Paths ---------------------------------------------------------------------------------
+
+int canonical_path(const std::string& path, std::string& out) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return errno;
+    out = resolved;
+    std::free(resolved);
+    return 0;
+}
+
+int canonical_path_nofollow(const std::string& path, std::string& out) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return canonical_path(path, out);
+    std::string parent;
+    if (const int err = canonical_path(parent_directory(trimmed), parent); err != 0) return err;
+    out = parent == "/" ? "/" + name : parent + "/" + name;
+    return 0;
+}
+
+bool path_within(std::string_view inner, std::string_view outer) {
+    if (inner.size() < outer.size() || inner.substr(0, outer.size()) != outer) return false;
+    if (inner.size() == outer.size()) return true;
+    return outer == "/" || inner[outer.size()] == '/';
+}
+
+std::string parent_directory(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return p.substr(0, slash);
+}
+
+namespace {
+
+int make_directories(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    const std::string parent = parent_directory(path);
+    if (parent != path) {
+        if (const int err = make_directories(parent); err != 0) return err;
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+}  // namespace
+
+std::string state_directory() {
+    std::string base;
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        std::string h = home != nullptr ? home : "";
+        if (h.empty()) {
+            if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) h = pw->pw_dir;
+        }
+        if (h.empty()) return {};
+        base = h + "/.local/state";
+    }
+    std::string dir = base + "/zembra-cloud-files";
+    if (make_directories(dir) != 0) return {};
+    return dir;
+}
+
+const std::u16string& own_image_path() {
+    static const std::u16string* const IMAGE = [] {
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        return new std::u16string(n > 0 ? wide_from_utf8(std::string_view(buffer, static_cast<std::size_t>(n)))
+                                        : std::u16string(u"UNKNOWN"));
+    }();
+    return *IMAGE;
+}
+
+// ---- Byte ranges ---------------------------------------------------------------------------
+
+void RangeSet::add(std::int64_t begin, std::int64_t end) {
+    if (begin >= end) return;
+    std::vector<std::pair<std::int64_t, std::int64_t>> next;
+    next.reserve(ranges_.size() + 1);
+    bool placed = false;
+    for (const auto& r : ranges_) {
+        if (r.second < begin) {
+            next.push_back(r);
+        } else if (r.first > end) {
+            if (!placed) next.emplace_back(begin, end), placed = true;
+            next.push_back(r);
+        } else {
+            begin = std::min(begin, r.first);
+            end = std::max(end, r.second);
+        }
+    }
+    if (!placed) next.emplace_back(begin, end);
+    ranges_ = std::move(next);
+}
+
+void RangeSet::subtract(std::int64_t begin, std::int64_t end) {
+    if (begin >= end) return;
+    std::vector<std::pair<std::int64_t, std::int64_t>> next;
+    next.reserve(ranges_.size() + 1);
+    for (const auto& r : ranges_) {
+        if (r.second <= begin || r.first >= end) {
+            next.push_back(r);
+            continue;
+        }
+        if (r.first < begin) next.emplace_back(r.first, begin);
+        if (r.second > end) next.emplace_back(end, r.second);
+    }
+    ranges_ = std::move(next);
+}
+
+bool RangeSet::covers(std::int64_t begin, std::int64_t end) const { return !missing_span(begin, end); }
+
+std::optional<std::pair<std::int64_t, std::int64_t>> RangeSet::missing_span(std::int64_t begin,
+                                                                             std::int64_t end) const {
+    if (begin >= end) return std::nullopt;
+    std::int64_t first = -1, last = -1, cursor = begin;
+    for (const auto& r : ranges_) {
+        if (r.second <= cursor) continue;
+        if (r.first >= end) break;
+        if (r.first > cursor) {
+            if (first < 0) first = cursor;
+            last = r.first;
+        }
+        cursor = std::max(cursor, r.second);
+        if (cursor >= end) break;
+    }
+    if (cursor < end) {
+        if (first < 0) first = cursor;
+        last = end;
+    }
+    if (first < 0) return std::nullopt;
+    return std::make_pair(first, last);
+}
+
+std::int64_t RangeSet::total() const {
+    std::int64_t sum = 0;
+    for (const auto& r : ranges_) sum += r.second - r.first;
+    return sum;
+}
+
+std::string RangeSet::encode() const {
+    std::string out;
+    for (const auto& r : ranges_) {
+        if (!out.empty()) out.push_back(',');
+        out += std::to_string(r.first) + "-" + std::to_string(r.second);
+    }
+    return out;
+}
+
+bool RangeSet::decode(std::string_view text, RangeSet& out) {
+    out = RangeSet();
+    auto number = [](std::string_view& s, std::int64_t& v) {
+        std::size_t i = 0;
+        std::int64_t n = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            if (n > (INT64_MAX - (s[i] - '0')) / 10) return false;
+            n = n * 10 + (s[i] - '0');
+            ++i;
+        }
+        if (i == 0) return false;
+        v = n;
+        s.remove_prefix(i);
+        return true;
+    };
+    while (!text.empty()) {
+        std::int64_t b = 0, e = 0;
+        if (!number(text, b) || text.empty() || text[0] != '-') return false;
+        text.remove_prefix(1);
+        if (!number(text, e) || e < b) return false;
+        out.add(b, e);
+        if (!text.empty()) {
+            if (text[0] != ',') return false;
+            text.remove_prefix(1);
+            if (text.empty()) return false;
+        }
+    }
+    return true;
+}
+
+// ---- JSON ----------------------------------------------------------------------------------
+
+Json Json::of_bool(bool b) {
+    Json j;
+    j.kind = Kind::Bool;
+    j.boolean = b;
+    return j;
+}
+Json Json::of_int(std::int64_t i) {
+    Json j;
+    j.kind = Kind::Int;
+    j.integer = i;
+    return j;
+}
+Json Json::of_string(std::string s) {
+    Json j;
+    j.kind = Kind::String;
+    j.text = std::move(s);
+    return j;
+}
+Json Json::array() {
+    Json j;
+    j.kind = Kind::Array;
+    return j;
+}
+Json Json::object() {
+    Json j;
+    j.kind = Kind::Object;
+    return j;
+}
+
+const Json* Json::find(std::string_view key) const {
+    if (kind != Kind::Object) return nullptr;
+    for (auto it = members.rbegin(); it != members.rend(); ++it)
+        if (it->first == key) return &it->second;
+    return nullptr;
+}
+
+void Json::set(std::string key, Json value) {
+    for (auto& m : members)
+        if (m.first == key) {
+            m.second = std::move(value);
+            return;
+        }
+    members.emplace_back(std::move(key), std::move(value));
+}
+
+namespace {
+
+void dump_string(std::string& out, const std::string& s) {
+    out.push_back('"');
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(ch);
+        } else if (c < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back('"');
+}
+
+void dump_value(std::string& out, const Json& j) {
+    switch (j.kind) {
+        case Json::Kind::Null: out += "null"; break;
+        case Json::Kind::Bool: out += j.boolean ? "true" : "false"; break;
+        case Json::Kind::Int: out += std::to_string(j.integer); break;
+        case Json::Kind::String: dump_string(out, j.text); break;
+        case Json::Kind::Array:
+            out.push_back('[');
+            for (std::size_t i = 0; i < j.items.size(); ++i) {
+                if (i != 0) out.push_back(',');
+                dump_value(out, j.items[i]);
+            }
+            out.push_back(']');
+            break;
+        case Json::Kind::Object:
+            out.push_back('{');
+            for (std::size_t i = 0; i < j.members.size(); ++i) {
+                if (i != 0) out.push_back(',');
+                dump_string(out, j.members[i].first);
+                out.push_back(':');
+                dump_value(out, j.members[i].second);
+            }
+            out.push_back('}');
+            break;
+    }
+}
+
+class Parser {
+public:
+    explicit Parser(std::string_view s) : s_(s) {}
+
+    std::optional<Json> document() {
+        Json j;
+        if (!value(j, 0)) return std::nullopt;
+        skip();
+        if (i_ != s_.size()) return std::nullopt;
+        return j;
+    }
+
+private:
+    void skip() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
+    }
+    bool literal(std::string_view word) {
+        if (s_.substr(i_, word.size()) != word) return false;
+        i_ += word.size();
+        return true;
+    }
+    bool value(Json& out, int depth) {
+        if (depth > 64) return false;
+        skip();
+        if (i_ >= s_.size()) return false;
+        const char c = s_[i_];
+        if (c == 'n') return literal("null") && (out = Json(), true);
+        if (c == 't') return literal("true") && (out = Json::of_bool(true), true);
+        if (c == 'f') return literal("false") && (out = Json::of_bool(false), true);
+        if (c == '"') {
+            out = Json::of_string({});
+            return string(out.text);
+        }
+        if (c == '[') {
+            ++i_;
+            out = Json::array();
+            skip();
+            if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
+            for (;;) {
+                Json item;
+                if (!value(item, depth + 1)) return false;
+                out.items.push_back(std::move(item));
+                skip();
+                if (i_ >= s_.size()) return false;
+                if (s_[i_] == ']') return ++i_, true;
+                if (s_[i_++] != ',') return false;
+            }
+        }
+        if (c == '{') {
+            ++i_;
+            out = Json::object();
+            skip();
+            if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
+            for (;;) {
+                skip();
+                std::string key;
+                if (i_ >= s_.size() || s_[i_] != '"' || !string(key)) return false;
+                skip();
+                if (i_ >= s_.size() || s_[i_++] != ':') return false;
+                Json item;
+                if (!value(item, depth + 1)) return false;
+                out.members.emplace_back(std::move(key), std::move(item));
+                skip();
+                if (i_ >= s_.size()) return false;
+                if (s_[i_] == '}') return ++i_, true;
+                if (s_[i_++] != ',') return false;
+            }
+        }
+        return number(out);
+    }
+    bool number(Json& out) {
+        const std::size_t start = i_;
+        if (i_ < s_.size() && s_[i_] == '-') ++i_;
+        const std::size_t digits = i_;
+        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+        if (i_ == digits) return false;
+        // Fractions and exponents are accepted and truncated; the state files never hold them.
+        const std::size_t int_end = i_;
+        if (i_ < s_.size() && s_[i_] == '.') {
+            ++i_;
+            while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+        }
+        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            ++i_;
+            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
+            while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+        }
+        const std::string text(s_.substr(start, int_end - start));
+        errno = 0;
+        const long long v = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == ERANGE) return false;
+        out = Json::of_int(v);
+        return true;
+    }
+    bool hex4(std::uint32_t& v) {
+        if (i_ + 4 > s_.size()) return false;
+        v = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char h = s_[i_++];
+            v <<= 4;
+            if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
+            else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
+            else return false;
+        }
+        return true;
+    }
+    bool string(std::string& out) {
+        ++i_;  // opening quote
+        while (i_ < s_.size()) {
+            const char c = s_[i_++];
+            if (c == '"') return true;
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            if (i_ >= s_.size()) return false;
+            const char e = s_[i_++];
+            switch (e) {
+                case '"': out.push_back('"'); break;
+                case '\\': out.push_back('\\'); break;
+                case '/': out.push_back('/'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                case 'u': {
+                    std::uint32_t v = 0;
+                    if (!hex4(v)) return false;
+                    if (v >= 0xD800 && v <= 0xDBFF && s_.substr(i_, 2) == "\\u") {
+                        const std::size_t save = i_;
+                        i_ += 2;
+                        std::uint32_t low = 0;
+                        if (hex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
+                            v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
+                        } else {
+                            i_ = save;
+                        }
+                    }
+                    if (v >= 0xD800 && v <= 0xDFFF) v = 0xFFFD;
+                    append_utf8(out, v);
+                    break;
+                }
+                default: return false;
+            }
+        }
+        return false;
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+};
+
+}  // namespace
+
+std::string Json::dump() const {
+    std::string out;
+    dump_value(out, *this);
+    return out;
+}
+
+std::optional<Json> Json::parse(std::string_view text) { return Parser(text).document(); }
+
+std::optional<std::string> read_file(const std::string& path, int* err) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (err != nullptr) *err = errno;
+        return std::nullopt;
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (err != nullptr) *err = errno;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}
+
+int write_file_atomic(const std::string& path, const std::string& content) {
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return err;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return err;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return err;
+    }
+    // Make the rename itself durable.
+    const int dir = ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return 0;
+}
+
+}  // namespace zcf::sim

@@ -1,0 +1,134 @@
+// platform/sim: helpers shared by the simulation's files: the thread's last-error code, UTF-16 and
+// UTF-8 conversion at the platform edge, errno to Win32 code mapping, paths and the state
+// directory, byte-range sets, and a small JSON reader and writer for the state files.
+// POSIX calls are allowed here and only under platform/sim.
+#pragma once
+
+#include "platform/error.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zcf::sim {
+
+// ---- Errors --------------------------------------------------------------------------------
+
+void set_last_error(std::uint32_t code);
+std::uint32_t get_last_error();
+
+// Win32 codes the simulation produces beyond those of platform/error.h.
+namespace code {
+inline constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr std::uint32_t ERROR_NO_MORE_FILES = 18;
+inline constexpr std::uint32_t ERROR_WRITE_PROTECT = 19;
+inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;
+inline constexpr std::uint32_t ERROR_HANDLE_EOF = 38;
+inline constexpr std::uint32_t ERROR_DISK_FULL = 112;
+inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr std::uint32_t ERROR_BUSY = 170;
+inline constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
+inline constexpr std::uint32_t ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT = 358;
+inline constexpr std::uint32_t ERROR_CLOUD_FILE_METADATA_TOO_LARGE = 364;
+inline constexpr std::uint32_t ERROR_IO_DEVICE = 1117;
+inline constexpr std::uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
+}  // namespace code
+
+// The Win32 code Windows gives for the situation that `err` (an errno value) describes.
+std::uint32_t win32_from_errno(int err);
+// As above, for a failed lookup of `path`: ENOENT gives ERROR_FILE_NOT_FOUND when the parent
+// directory exists and ERROR_PATH_NOT_FOUND when it does not; ENOTDIR gives ERROR_PATH_NOT_FOUND.
+std::uint32_t win32_from_path_errno(int err, const std::string& path);
+inline Hresult hr_from_errno(int err) { return hresult_from_win32(win32_from_errno(err)); }
+
+// NTSTATUS of a failed transfer to the Win32 code its reader fails with: the cloud range
+// 0xC000CFxx maps to its own code, every other failure to ERROR_CLOUD_FILE_UNSUCCESSFUL.
+std::uint32_t win32_from_transfer_status(std::int32_t status);
+
+// ---- Text ----------------------------------------------------------------------------------
+
+// NUL-terminated UTF-16 to UTF-8, up to the first NUL. Fails on an unpaired surrogate.
+bool utf8_from_wide(const char16_t* text, std::string& out);
+// The same with each unpaired surrogate replaced by U+FFFD (texts that are not paths).
+std::string utf8_lossy(const char16_t* text);
+// UTF-8 to UTF-16, each maximal invalid subsequence replaced by U+FFFD.
+std::u16string wide_from_utf8(std::string_view text);
+
+// The path a Win32-style call receives: converted, with the error code Windows gives for an
+// unusable one (ERROR_PATH_NOT_FOUND for an empty path, ERROR_INVALID_NAME for an unpaired
+// surrogate). Returns 0 and fills `out`, or the code.
+std::uint32_t path_from_wide(const char16_t* text, std::string& out);
+
+// ---- Paths ---------------------------------------------------------------------------------
+
+// The absolute, canonical form of an existing path (symbolic links resolved), or the errno.
+int canonical_path(const std::string& path, std::string& out);
+// Canonical parent with the last component appended unresolved: the path of a link itself.
+int canonical_path_nofollow(const std::string& path, std::string& out);
+// `inner` equals `outer` or lies below it (both canonical).
+bool path_within(std::string_view inner, std::string_view outer);
+std::string parent_directory(const std::string& path);
+// The simulation's state directory, $XDG_STATE_HOME/zembra-cloud-files (default
+// ~/.local/state/zembra-cloud-files), created when missing. Empty when it cannot be made.
+std::string state_directory();
+// This process's executable, as the image path callbacks report.
+const std::u16string& own_image_path();
+
+// ---- Byte ranges ---------------------------------------------------------------------------
+
+// A set of half-open byte ranges [begin, end), kept sorted and merged.
+class RangeSet {
+public:
+    void add(std::int64_t begin, std::int64_t end);
+    void subtract(std::int64_t begin, std::int64_t end);
+    void clip(std::int64_t size) { subtract(size, INT64_MAX); }
+    bool covers(std::int64_t begin, std::int64_t end) const;
+    // The first byte of [begin, end) not in the set, and the end of the last such byte; nullopt
+    // when the set covers the range.
+    std::optional<std::pair<std::int64_t, std::int64_t>> missing_span(std::int64_t begin,
+                                                                        std::int64_t end) const;
+    std::int64_t total() const;
+    bool empty() const { return ranges_.empty(); }
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges() const { return ranges_; }
+    bool operator==(const RangeSet&) const = default;
+
+    // Text form "b-e,b-e"; parse fails (false) on anything malformed.
+    std::string encode() const;
+    static bool decode(std::string_view text, RangeSet& out);
+
+private:
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
+};
+
+// ---- JSON ----------------------------------------------------------------------------------
+
+// Just enough JSON for the state files: null, booleans, integers, strings, arrays, objects.
+struct Json {
+    enum class Kind { Null, Bool, Int, String, Array, Object } kind = Kind::Null;
+    bool boolean = false;
+    std::int64_t integer = 0;
+    std::string text;
+    std::vector<Json> items;
+    std::vector<std::pair<std::string, Json>> members;
+
+    static Json of_bool(bool b);
+    static Json of_int(std::int64_t i);
+    static Json of_string(std::string s);
+    static Json array();
+    static Json object();
+    const Json* find(std::string_view key) const;
+    void set(std::string key, Json value);
+
+    std::string dump() const;
+    static std::optional<Json> parse(std::string_view text);
+};
+
+// Whole-file helpers. read_file: nullopt when the file cannot be read (errno in `err`).
+std::optional<std::string> read_file(const std::string& path, int* err = nullptr);
+// Replaces `path` atomically: writes a temporary file beside it, syncs it and renames it over.
+int write_file_atomic(const std::string& path, const std::string& content);
+
+}  // namespace zcf::sim

@@ -1,0 +1,136 @@
+// "register", "unregister": the sync-root registration kept by the operating system.
+// "connect", "disconnect": this process as the provider of a registered sync root.
+#include "syncroot/syncroot.h"
+
+#include "dispatch/args.h"
+#include "dispatch/text.h"
+#include "hydration/hydration.h"
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace zcf {
+
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::string_view DEFAULT_NAME = "Zembra Sync";
+constexpr std::string_view DEFAULT_ICON = "%SystemRoot%\\system32\\imageres.dll,-1043";
+constexpr std::string_view DEFAULT_VERSION = "1";
+// The registration's context: the ASCII bytes of "zembra", no terminator.
+constexpr std::uint8_t CONTEXT[] = {'z', 'e', 'm', 'b', 'r', 'a'};
+
+constexpr std::int32_t HYDRATION_POLICY_PROGRESSIVE = 1;
+constexpr std::uint32_t HYDRATION_MODIFIER_AUTO_DEHYDRATION_ALLOWED = 4;
+constexpr std::int32_t POPULATION_POLICY_ALWAYS_FULL = 2;
+constexpr std::uint32_t IN_SYNC_POLICY_PRESERVE_FOR_SYNC_ENGINE = 0x80000000u;
+constexpr std::uint32_t HARDLINK_POLICY_NONE = 0;
+
+constexpr std::uint32_t CONNECT_FLAGS =
+    connect_flag::REQUIRE_PROCESS_INFO | connect_flag::REQUIRE_FULL_FILE_PATH;
+
+// The connection key of the last successful "connect", until "disconnect" takes it.
+struct Connection {
+    std::mutex lock;
+    std::optional<ConnectionKey> key;
+};
+
+// Never destroyed: it must outlive every thread that might still be running at exit.
+Connection& connection() {
+    static Connection* const CONNECTION = new Connection();
+    return *CONNECTION;
+}
+
+// The callback table handed to the platform by one "connect". The platform may call through it
+// for the rest of the process's life, so tables are never released; each links to the one built
+// before it so that all of them stay reachable.
+struct CallbackTable {
+    CallbackRegistration entries[4];
+    CallbackTable* previous;
+};
+std::atomic<CallbackTable*> CALLBACK_TABLES{nullptr};
+
+const CallbackRegistration* new_callback_table() {
+    auto* table = new CallbackTable{
+        {
+            {callback_type::FETCH_DATA, on_fetch_data},
+            {callback_type::CANCEL_FETCH_DATA, on_cancel_fetch},
+            {callback_type::NOTIFY_FILE_OPEN_COMPLETION, on_open_completion},
+            {callback_type::NONE, nullptr},
+        },
+        CALLBACK_TABLES.load(std::memory_order_relaxed)};
+    while (!CALLBACK_TABLES.compare_exchange_weak(table->previous, table, std::memory_order_release,
+                                                  std::memory_order_relaxed)) {
+    }
+    return table->entries;
+}
+
+}  // namespace
+
+Outcome cmd_register(const json::value& request) {
+    const std::u16string root = wide(text_arg(request, "root"));
+    const std::u16string id = wide(text_arg(request, "id"));
+    const std::u16string name = wide(text_arg(request, "name", DEFAULT_NAME));
+    const std::u16string icon = wide(text_arg(request, "icon", DEFAULT_ICON));
+    const std::u16string version = wide(text_arg(request, "version", DEFAULT_VERSION));
+
+    const SyncRootRegistration registration{
+        .id = id.c_str(),
+        .path = root.c_str(),
+        .display_name_resource = name.c_str(),
+        .icon_resource = icon.c_str(),
+        .hydration_policy = HYDRATION_POLICY_PROGRESSIVE,
+        .hydration_policy_modifier = HYDRATION_MODIFIER_AUTO_DEHYDRATION_ALLOWED,
+        .population_policy = POPULATION_POLICY_ALWAYS_FULL,
+        .in_sync_policy = IN_SYNC_POLICY_PRESERVE_FOR_SYNC_ENGINE,
+        .hardlink_policy = HARDLINK_POLICY_NONE,
+        .show_siblings_as_group = false,
+        .version = version.c_str(),
+        .context = CONTEXT,
+        .context_length = sizeof CONTEXT,
+    };
+    PlatformStatus status = platform().register_sync_root(registration);
+    if (status.failed()) return error_from_status(std::move(status));
+    return json::value(json::object());
+}
+
+Outcome cmd_unregister(const json::value& request) {
+    const std::u16string id = wide(text_arg(request, "id"));
+    PlatformStatus status = platform().unregister_sync_root(id.c_str());
+    if (status.failed()) return error_from_status(std::move(status));
+    return json::value(json::object());
+}
+
+Outcome cmd_connect(const json::value& request) {
+    const std::u16string root = wide(text_arg(request, "root"));
+    const CallbackRegistration* table = new_callback_table();
+    ConnectionKey key = 0;
+    const Hresult result = platform().connect_sync_root(root.c_str(), table, nullptr, CONNECT_FLAGS, &key);
+    if (result < 0) return error_from_hresult(result);
+    Connection& c = connection();
+    {
+        // An earlier connection stays connected; only its key is forgotten.
+        std::lock_guard<std::mutex> guard(c.lock);
+        c.key = key;
+    }
+    return json::value(json::object());
+}
+
+Outcome cmd_disconnect(const json::value&) {
+    Connection& c = connection();
+    std::lock_guard<std::mutex> guard(c.lock);
+    const std::optional<ConnectionKey> key = std::exchange(c.key, std::nullopt);
+    if (!key) return json::value(json::object());
+    // The key stays taken even when the platform refuses: it is no longer this process's to use.
+    const Hresult result = platform().disconnect_sync_root(*key);
+    if (result < 0) return error_from_hresult(result);
+    return json::value(json::object());
+}
+
+}  // namespace zcf

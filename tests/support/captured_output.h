@@ -1,0 +1,76 @@
+// Collects what the core writes to standard output through a mock platform, line by line, so that
+// tests can wait for lines written by other threads.
+#pragma once
+
+#include "main/emitter.h"
+#include "support/mock_platform.h"
+
+#include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zcf::testing {
+
+class CapturedOutput {
+public:
+    // Routes `mock`'s write_output here.
+    void attach(MockPlatform& mock) {
+        ON_CALL(mock, write_output).WillByDefault([this](const char* data, std::size_t size) {
+            std::lock_guard<std::mutex> guard(lock_);
+            text_.append(data, size);
+            changed_.notify_all();
+            return true;
+        });
+    }
+
+    // Complete lines written so far, without their LF.
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return split();
+    }
+
+    // Takes the lines written so far out of the capture.
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> result = split();
+        text_.erase(0, text_.rfind('\n') + 1);
+        return result;
+    }
+
+    // Waits (at most a few seconds) until `count` complete lines are there.
+    bool wait_for_lines(std::size_t count) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return split().size() >= count; });
+    }
+
+    // Returns once any line another thread is writing has been written whole: emit holds the
+    // standard-output lock until its write has returned, so writing a line of our own waits for it.
+    void barrier() {
+        boost::json::object marker;
+        marker["barrier"] = true;
+        emit(std::move(marker));
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string line = "{\"barrier\":true}\n";
+        if (const std::size_t at = text_.find(line); at != std::string::npos) text_.erase(at, line.size());
+    }
+
+private:
+    std::vector<std::string> split() const {
+        std::vector<std::string> result;
+        std::size_t begin = 0;
+        for (std::size_t lf; (lf = text_.find('\n', begin)) != std::string::npos; begin = lf + 1)
+            result.push_back(text_.substr(begin, lf - begin));
+        return result;
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string text_;
+};
+
+}  // namespace zcf::testing
