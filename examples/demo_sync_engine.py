@@ -1,0 +1,791 @@
+#!/usr/bin/env python3
+"""A small sync engine that drives zembra_cloud_files: the first parent a sync-engine author writes.
+
+A local folder plays the remote store (a generated sample tree by default, or --remote DIR) and a
+fresh folder becomes the sync root (or --root DIR). The engine walks the whole road: it registers
+the root, creates placeholders for the remote tree, connects, lists the tree, hydrates a file while
+answering "fetch" events with "data" chunks, pins a folder and hydrates what it holds, dehydrates a
+file, adopts a file created locally, fails a fetch for a file that vanished from the store, and
+finally disconnects and unregisters. Every step is checked; the exit code is 0 only when all went
+as expected.
+
+Runs unchanged on Linux (against build/native/zembra_cloud_files, the simulated platform) and on
+Windows (against zembra_cloud_files.exe, with native Windows paths, so the placeholders can be
+watched in Explorer; --pause keeps them there until Enter is pressed).
+
+Python 3.8 or later, standard library only. The class to copy is Connection.
+"""
+
+import argparse
+import base64
+import io
+import json
+import os
+import queue
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CHUNK = 1 << 20  # bytes per "data" request: large enough to keep the pipe busy, small enough to stay responsive
+ALIGN = 4096  # transfers start on 4 KiB boundaries and cover whole 4 KiB pages, except at the end of file
+MIB = 1 << 20
+
+
+# ---------------------------------------------------------------------------------------------
+# The connection to the program: the part to copy.
+# ---------------------------------------------------------------------------------------------
+
+class ConnectionClosed(Exception):
+    """The program's output ended before the answer came."""
+
+
+class CommandError(Exception):
+    """A request was answered with "ok": false."""
+
+    def __init__(self, cmd, response):
+        self.cmd = cmd
+        self.response = response
+        self.code = response.get("code")  # absent in the late answer of "hydrate"
+        self.error = response.get("error", "")
+        super().__init__('"%s" failed: %s' % (cmd, self.error))
+
+
+class Answer:
+    """The answer to one request, filled in by the reader thread when the line arrives."""
+
+    __slots__ = ("seq", "cmd", "_done", "_response")
+
+    def __init__(self, seq, cmd):
+        self.seq = seq
+        self.cmd = cmd
+        self._done = threading.Event()
+        self._response = None
+
+    def _resolve(self, response):
+        self._response = response
+        self._done.set()
+
+    def wait(self, timeout=None):
+        """The whole response object ("ok", "result" or "error"/"code", "seq")."""
+        if not self._done.wait(timeout):
+            raise TimeoutError('no answer to "%s" (seq %d) after %s s' % (self.cmd, self.seq, timeout))
+        if self._response is None:
+            raise ConnectionClosed('the program ended before answering "%s" (seq %d)' % (self.cmd, self.seq))
+        return self._response
+
+    def result(self, timeout=None):
+        """The "result" of a successful answer; raises CommandError for "ok": false."""
+        response = self.wait(timeout)
+        if not response.get("ok"):
+            raise CommandError(self.cmd, response)
+        return response.get("result")
+
+
+class Connection:
+    """Runs zembra_cloud_files, sends requests, matches answers by "seq" and dispatches events.
+
+    Three threads share the work:
+      - the caller's thread sends requests and waits for their answers;
+      - the reader thread reads every output line, hands answers to their waiting Answer and
+        queues events;
+      - the dispatcher thread runs the event handlers one at a time, in arrival order. A handler may
+        send requests and wait for their answers (a "fetch" handler sends "data"), because answers
+        are delivered by the reader thread, not by the dispatcher.
+
+    A "cancel" is noted by the reader thread at once (cancelled()), so a handler that is busy sending
+    chunks sees it between two chunks even before the "cancel" handler itself runs.
+    """
+
+    def __init__(self, argv, env=None, trace=None, timeout=60.0, pipe_size=MIB):
+        self.timeout = timeout
+        self.pid = None  # the program's process id, from its "ready" event
+        self.problems = []  # lines that fit no request, handler exceptions: a sound run has none
+        self._trace = trace
+        self._handlers = {}
+        self._answers = {}  # seq -> Answer still waiting
+        self._cancelled = set()  # request ids named by "cancel" events
+        self._next_seq = 0
+        self._lock = threading.Lock()  # guards the three members above
+        self._write_lock = threading.Lock()  # one whole line at a time on the program's input
+        self._events = queue.Queue()
+        self._ready = threading.Event()
+        self.proc = _spawn(argv, env, pipe_size)
+        self._reader = threading.Thread(target=self._read_loop, name="zcf-reader", daemon=True)
+        self._dispatcher = threading.Thread(target=self._dispatch_loop, name="zcf-events", daemon=True)
+        self._reader.start()
+        self._dispatcher.start()
+        if not self._ready.wait(timeout):
+            self.kill()
+            raise ConnectionClosed('no "ready" event from the program')
+
+    # ---- events ----
+    def on(self, event, handler):
+        """Runs handler(event_object) on the dispatcher thread for every event of that name."""
+        self._handlers[event] = handler
+
+    def cancelled(self, req):
+        """True once a "cancel" event has named this request id."""
+        with self._lock:
+            return req in self._cancelled
+
+    def forget(self, req):
+        """Drops what is remembered about a request id once its fetch has been dealt with."""
+        with self._lock:
+            self._cancelled.discard(req)
+
+    # ---- requests ----
+    def send(self, cmd, **args):
+        """Sends one request and returns its Answer at once."""
+        answer = self._register(cmd)
+        message = dict(args, cmd=cmd, seq=answer.seq)
+        self._write(json.dumps(message, separators=(",", ":"), ensure_ascii=False).encode("utf-8") + b"\n", answer)
+        return answer
+
+    def send_data(self, req, offset, data):
+        """Sends one "data" chunk. The line is built by hand: Base64 needs no JSON escaping, and
+        json.dumps would spend more time on a megabyte of text than the program does."""
+        answer = self._register("data")
+        b64 = base64.b64encode(data)
+        head = b'{"b64":"'
+        tail = b'","cmd":"data","offset":%d,"req":%d,"seq":%d}\n' % (offset, req, answer.seq)
+        self._write(head + b64 + tail, answer)
+        return answer
+
+    def request(self, cmd, timeout=None, **args):
+        """Sends one request and waits for its result; raises CommandError when it fails."""
+        return self.send(cmd, **args).result(timeout or self.timeout)
+
+    def close(self, timeout=None):
+        """Ends the program the only way the protocol knows: by closing its input. Returns its exit
+        code. The program writes nothing more; it does not disconnect by itself."""
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        code = self.proc.wait(timeout or self.timeout)
+        self._reader.join(timeout or self.timeout)
+        self._dispatcher.join(timeout or self.timeout)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+    # ---- inside ----
+    def _register(self, cmd):
+        with self._lock:
+            self._next_seq += 1
+            answer = Answer(self._next_seq, cmd)
+            self._answers[answer.seq] = answer
+        return answer
+
+    def _write(self, line, answer):
+        if self._trace:
+            self._trace(">", line)
+        try:
+            with self._write_lock:
+                self.proc.stdin.write(line)
+                self.proc.stdin.flush()
+        except (OSError, ValueError):  # the program is gone, or its input was closed
+            with self._lock:
+                self._answers.pop(answer.seq, None)
+            answer._resolve(None)
+
+    def _read_loop(self):
+        for line in self.proc.stdout:
+            if self._trace:
+                self._trace("<", line)
+            try:
+                message = json.loads(line)
+            except ValueError:
+                self.problems.append("unreadable line: %r" % line[:200])
+                continue
+            if not isinstance(message, dict):
+                self.problems.append("not an object: %r" % line[:200])
+                continue
+            if "event" in message:
+                if message["event"] == "ready":
+                    self.pid = message.get("pid")
+                    self._ready.set()
+                elif message["event"] == "cancel":
+                    with self._lock:
+                        self._cancelled.update(message.get("reqs", []))
+                self._events.put(message)
+                continue
+            seq = message.get("seq")
+            with self._lock:
+                answer = self._answers.pop(seq, None) if isinstance(seq, int) else None
+            if answer is not None:
+                answer._resolve(message)
+            elif "seq" not in message:
+                # Only a line that is not JSON is answered without "seq" ("bad command: ...").
+                self.problems.append("answer without seq: %s" % message.get("error"))
+            else:
+                self.problems.append("answer for no request: %r" % (message,))
+        # End of output: the program has exited. Nobody will answer what is still waiting.
+        with self._lock:
+            waiting = list(self._answers.values())
+            self._answers.clear()
+        for answer in waiting:
+            answer._resolve(None)
+        self._ready.set()
+        self._events.put(None)
+
+    def _dispatch_loop(self):
+        while True:
+            event = self._events.get()
+            if event is None:
+                return
+            handler = self._handlers.get(event["event"])
+            if handler is None:
+                continue
+            try:
+                handler(event)
+            except Exception as e:  # a handler's fault must not stop the other events
+                self.problems.append('"%s" handler: %s: %s' % (event["event"], type(e).__name__, e))
+
+
+def _spawn(argv, env, pipe_size):
+    """Starts the program with pipes on its standard input and output.
+
+    On Windows the parent chooses the size of the pipe the program reads: ask for a large one, or
+    every megabyte of "data" crawls through the default few kilobytes. (On Linux the program
+    enlarges its input pipe itself.)"""
+    if os.name == "nt" and pipe_size:
+        import _winapi
+        import msvcrt
+        read_handle, write_handle = _winapi.CreatePipe(None, pipe_size)
+        read_fd = msvcrt.open_osfhandle(read_handle, os.O_RDONLY)
+        write_fd = msvcrt.open_osfhandle(write_handle, 0)
+        try:
+            proc = subprocess.Popen(argv, stdin=read_fd, stdout=subprocess.PIPE, env=env)
+        except BaseException:
+            os.close(write_fd)
+            raise
+        finally:
+            os.close(read_fd)  # the child holds its own inherited copy
+        proc.stdin = os.fdopen(write_fd, "wb")
+        return proc
+    return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+
+
+# ---------------------------------------------------------------------------------------------
+# The remote store: a local folder standing in for the cloud.
+# ---------------------------------------------------------------------------------------------
+
+class RemoteStore:
+    """The "cloud". Identities are paths relative to the store with "/" separators. Deletions and
+    uploads made during the run are kept in memory, so a folder given with --remote is never changed."""
+
+    def __init__(self, top):
+        self.top = os.path.abspath(top)
+        self.deleted = set()
+        self.uploaded = {}
+
+    def local_path(self, identity):
+        parts = identity.split("/")
+        if not identity or any(p in ("", ".", "..") for p in parts) or any(os.sep in p or "\\" in p for p in parts):
+            raise FileNotFoundError("not an identity of this store: %r" % identity)
+        return os.path.join(self.top, *parts)
+
+    def open(self, identity):
+        if identity in self.deleted:
+            raise FileNotFoundError("deleted from the store: %s" % identity)
+        if identity in self.uploaded:
+            return io.BytesIO(self.uploaded[identity])
+        return open(self.local_path(identity), "rb")
+
+    def size(self, identity):
+        if identity in self.uploaded:
+            return len(self.uploaded[identity])
+        return os.path.getsize(self.local_path(identity))
+
+    def delete(self, identity):
+        self.deleted.add(identity)
+
+    def upload(self, identity, content):
+        self.uploaded[identity] = content
+        self.deleted.discard(identity)
+
+    def walk(self):
+        """(identity, is_folder, size, mtime_ms) for every entry, each folder before its content."""
+        for top, dirs, files in os.walk(self.top):
+            dirs.sort()
+            rel = os.path.relpath(top, self.top)
+            prefix = "" if rel == os.curdir else rel.replace(os.sep, "/") + "/"
+            for name in dirs:
+                st = os.stat(os.path.join(top, name))
+                yield prefix + name, True, 0, int(st.st_mtime * 1000)
+            for name in sorted(files):
+                st = os.stat(os.path.join(top, name))
+                yield prefix + name, False, st.st_size, int(st.st_mtime * 1000)
+
+
+SAMPLE_FOLDERS = ["Documents", "Documents/Reports", "Documents/Reports/2024", "Music", "Music/Live",
+                  "Photos", "Photos/Family", "Photos/Holiday", "Projects", "Projects/alpha",
+                  "Projects/alpha/src", "Projects/beta"]
+SAMPLE_KINDS = {"Documents": "txt", "Music": "ogg", "Photos": "jpg", "Projects": "dat"}
+BIG_NAME = "big-file.bin"
+
+
+def generate_sample(top, files, big_mib, seed=1):
+    """Writes a sample tree: `files` small files in nested folders and one big file of about
+    `big_mib` MiB. Content is pseudo-random and deterministic; every 4 KiB page of the big file starts
+    with its own offset, so a chunk written to the wrong place cannot go unnoticed."""
+    rng = random.Random(seed)
+    for folder in SAMPLE_FOLDERS:
+        os.makedirs(os.path.join(top, *folder.split("/")), exist_ok=True)
+    for i in range(files):
+        folder = SAMPLE_FOLDERS[i % len(SAMPLE_FOLDERS)]
+        kind = SAMPLE_KINDS[folder.split("/")[0]]
+        roll = rng.random()
+        if roll < 0.75:
+            size = rng.randint(1, 32 * 1024)
+        elif roll < 0.95:
+            size = rng.randint(32 * 1024, 512 * 1024)
+        else:
+            size = rng.randint(512 * 1024, 3 * MIB)
+        with open(os.path.join(top, *folder.split("/"), "item-%04d.%s" % (i, kind)), "wb") as f:
+            f.write(_random_bytes(rng, size))
+    block = bytearray(_random_bytes(rng, MIB))
+    with open(os.path.join(top, BIG_NAME), "wb") as f:
+        for mib in range(big_mib):
+            for page in range(0, MIB, ALIGN):
+                block[page:page + 8] = (mib * MIB + page).to_bytes(8, "little")
+            f.write(block)
+        f.write(_random_bytes(rng, 12345))  # a tail that ends off a 4 KiB boundary
+
+
+def _random_bytes(rng, n):
+    return rng.getrandbits(n * 8).to_bytes(n, "little") if n else b""
+
+
+# ---------------------------------------------------------------------------------------------
+# The engine.
+# ---------------------------------------------------------------------------------------------
+
+class Stats:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.fetches = 0
+        self.chunks = 0
+        self.bytes = 0
+        self.stale = 0
+        self.failed = 0
+        self.cancels = 0
+        self.opened = 0
+
+
+class DemoEngine:
+    def __init__(self, conn, store, root, sync_root_id, log, timeout):
+        self.conn = conn
+        self.store = store
+        self.root = root
+        self.id = sync_root_id
+        self.log = log
+        self.timeout = timeout
+        self.stats = Stats()
+        self.failures = []
+        self.items = 0  # placeholders created
+        self.hydrations = 0  # "hydrate" requests that succeeded
+        self.hydrate_bytes = 0  # the biggest file, hydrated on its own
+        self.hydrate_seconds = 0.0
+        conn.on("fetch", self.on_fetch)
+        conn.on("cancel", self.on_cancel)
+        conn.on("opened", self.on_opened)
+
+    # ---- the three events ----
+    def on_fetch(self, event):
+        """Answers one "fetch": the bytes from offset to the required end (offset + length, but no
+        further than the end of file) in 1 MiB chunks, or "fail" when the store cannot supply them."""
+        req, offset, size = event["req"], event["offset"], event["fileSize"]
+        end = min(offset + event["length"], size)
+        with self.stats.lock:
+            self.stats.fetches += 1
+        sent = []  # (Answer, byte count): chunks go out back to back, answers are checked after
+        try:
+            if self.store.size(event["identity"]) != size:
+                raise OSError("the stored file no longer has the placeholder's size")
+            with self.store.open(event["identity"]) as f:
+                f.seek(offset)
+                position = offset
+                while position < end and not self.conn.cancelled(req):
+                    data = f.read(min(CHUNK, end - position))
+                    if not data:
+                        raise OSError("the stored file ended early")
+                    sent.append((self.conn.send_data(req, position, data), len(data)))
+                    position += len(data)
+        except OSError as e:
+            self.log("fetch", "%s: cannot supply bytes %d-%d (%s): fail" % (event["identity"], offset, end, e))
+            self.fail(req)
+            return
+        for answer, count in sent:
+            response = answer.wait(self.timeout)
+            result = response.get("result") or {}
+            if not response.get("ok"):
+                self.log("fetch", '%s: "data" refused: %s: fail' % (event["identity"], response.get("error")))
+                self.fail(req)
+                break
+            with self.stats.lock:
+                if result.get("stale"):
+                    self.stats.stale += 1  # cancelled meanwhile: the program dropped the request
+                else:
+                    self.stats.chunks += 1
+                    self.stats.bytes += count
+        self.conn.forget(req)
+
+    def fail(self, req):
+        with self.stats.lock:
+            self.stats.failed += 1
+        self.conn.send("fail", req=req).wait(self.timeout)
+        self.conn.forget(req)
+
+    def on_cancel(self, event):
+        # The program has already forgotten these requests; a "data" still on its way gets the
+        # "stale" result, which is harmless. Nothing to undo here.
+        with self.stats.lock:
+            self.stats.cancels += 1
+        self.log("cancel", "%s: requests %s" % (event["path"], event["reqs"]))
+
+    def on_opened(self, event):
+        with self.stats.lock:
+            self.stats.opened += 1
+
+    # ---- checks ----
+    def expect(self, condition, what):
+        if not condition:
+            self.failures.append(what)
+            self.log("FAILED", what)
+        return condition
+
+    def local(self, identity):
+        return os.path.join(self.root, *identity.split("/"))
+
+    def attrs(self, identity):
+        return self.conn.request("attrs", path=self.local(identity))
+
+    def scan(self):
+        listing = self.conn.request("scan", root=self.root)
+        # Relative paths use the platform's separator: "\" on Windows, "/" in the simulation.
+        to_identity = (lambda p: p.replace(os.sep, "/"))
+        return ({to_identity(e["path"]): e["identity"] for e in listing["onlineOnly"]},
+                {to_identity(p) for p in listing["pinned"]},
+                {to_identity(p) for p in listing["unpinned"]})
+
+    def same_content(self, identity):
+        with open(self.local(identity), "rb") as here, self.store.open(identity) as there:
+            while True:
+                a, b = here.read(CHUNK), there.read(CHUNK)
+                if a != b:
+                    return False
+                if not a:
+                    return True
+
+    def hydrate(self, identity):
+        """Hydrates one file and returns the late answer. The fetches it causes are answered on the
+        dispatcher thread meanwhile."""
+        answer = self.conn.send("hydrate", path=self.local(identity)).wait(self.timeout)
+        self.hydrations += bool(answer.get("ok"))
+        return answer
+
+    def hydrate_all(self, identities, parallel=8):
+        """Hydrates files with at most `parallel` "hydrate" requests outstanding. Their late answers
+        come in any order; each is matched to its request by "seq"."""
+        outstanding, failed = [], []
+
+        def settle(identity, answer):
+            ok = answer.wait(self.timeout).get("ok")
+            self.hydrations += bool(ok)
+            if not ok:
+                failed.append(identity)
+
+        for identity in identities:
+            outstanding.append((identity, self.conn.send("hydrate", path=self.local(identity))))
+            if len(outstanding) >= parallel:
+                settle(*outstanding.pop(0))
+        for identity, answer in outstanding:
+            settle(identity, answer)
+        return failed
+
+    # ---- the road ----
+    def run(self, batch, pause):
+        entries = list(self.store.walk())
+        files = {e[0]: e[2] for e in entries if not e[1]}
+        folders = [e[0] for e in entries if e[1]]
+        if not files:
+            raise SystemExit("the remote store holds no files")
+        big = max(files, key=lambda i: (files[i], i))
+        state = {"registered": False, "connected": False}
+        try:
+            self.road(entries, files, folders, big, batch, pause, state)
+        finally:
+            if state["connected"]:
+                self.conn.request("disconnect")
+                self.log("disconnect", "done")
+            if state["registered"]:
+                self.conn.request("unregister", id=self.id)
+                self.log("unregister", self.id)
+
+    def road(self, entries, files, folders, big, batch, pause, state):
+        log, expect = self.log, self.expect
+
+        self.conn.request("register", root=self.root, id=self.id, name="Zembra Demo")
+        state["registered"] = True
+        log("register", "%s as %s" % (self.root, self.id))
+
+        # Placeholders, in batches; folders come before their content (walk order), so a batch never
+        # names a directory that does not exist yet.
+        failed = []
+        started = time.monotonic()
+        for i in range(0, len(entries), batch):
+            items = [{"dir": os.path.dirname(self.local(identity)), "name": identity.rsplit("/", 1)[-1],
+                      "identity": identity, "folder": is_folder, "size": size, "mtimeMs": mtime}
+                     for identity, is_folder, size, mtime in entries[i:i + batch]]
+            failed += self.conn.request("create", items=items)["failed"]
+        self.items = len(entries) - len(failed)
+        log("create", "%d placeholders (%d files, %d folders) in %d requests, %.2f s" % (
+            len(entries), len(files), len(folders), (len(entries) + batch - 1) // batch, time.monotonic() - started))
+        expect(not failed, "create: %d items failed, first %r" % (len(failed), failed[:1]))
+
+        self.conn.request("connect", root=self.root)
+        state["connected"] = True
+        log("connect", self.root)
+
+        online, pinned, unpinned = self.scan()
+        non_empty = {i for i, size in files.items() if size}
+        log("scan", "%d online-only, %d pinned, %d unpinned" % (len(online), len(pinned), len(unpinned)))
+        expect(non_empty <= set(online) <= set(files), "scan: every file is online-only")
+        expect(all(online[p] == p for p in online), "scan: each online-only file carries its identity")
+        expect(not pinned and not unpinned, "scan: nothing pinned or unpinned yet")
+
+        a = self.attrs(big)
+        log("attrs", "%s: onlineOnly %s, inSync %s, identity %r" % (big, a["onlineOnly"], a["inSync"], a["identity"]))
+        expect(a["onlineOnly"] and a["inSync"] and a["identity"] == big, "attrs: a fresh placeholder is online-only and in sync")
+
+        # Hydrate the biggest file: the answer to "hydrate" comes late, after the fetches it causes.
+        started = time.monotonic()
+        answer = self.hydrate(big)
+        self.hydrate_seconds, self.hydrate_bytes = time.monotonic() - started, files[big]
+        log("hydrate", "%s: %.1f MiB in %.2f s (%.0f MB/s)" % (
+            big, files[big] / MIB, self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
+        expect(answer.get("ok"), "hydrate %s: %s" % (big, answer.get("error")))
+        a = self.attrs(big)
+        expect(not a["onlineOnly"], "attrs: a hydrated file is not online-only")
+        expect(self.same_content(big), "hydrate: %s has the store's bytes" % big)
+        log("verify", "%s: bytes match the store" % big)
+
+        # Pin a folder, then hydrate what it holds, as a sync engine does for "always keep on this device".
+        top_folders = [f for f in folders if "/" not in f and any(i.startswith(f + "/") for i in files)]
+        pinned_files = []
+        if top_folders:
+            folder = min(top_folders, key=lambda f: (sum(s for i, s in files.items() if i.startswith(f + "/")), f))
+            self.conn.request("pin", path=self.local(folder), state="pinned")
+            a = self.attrs(folder)
+            expect(a["pinned"] and not a["unpinned"], "attrs: the folder is pinned")
+            pinned_files = sorted(i for i in files if i.startswith(folder + "/"))
+            started = time.monotonic()
+            failed = self.hydrate_all(pinned_files)
+            log("pin", "%s: pinned, %d files hydrated in %.2f s" % (folder, len(pinned_files) - len(failed), time.monotonic() - started))
+            expect(not failed, "hydrate: files of the pinned folder: %d failed, first %r" % (len(failed), failed[:1]))
+            bad = [i for i in pinned_files if not self.same_content(i)]
+            expect(not bad, "hydrate: %d files of the pinned folder differ from the store, first %r" % (len(bad), bad[:1]))
+            online, pinned, unpinned = self.scan()
+            below = {e[0] for e in entries if e[0].startswith(folder + "/")}
+            expect(pinned == below | {folder}, "scan: the pinned folder and everything below it are pinned")
+            expect(not set(pinned_files) & set(online), "scan: the pinned folder's files are no longer online-only")
+            log("scan", "%d online-only, %d pinned, %d unpinned" % (len(online), len(pinned), len(unpinned)))
+
+        self.conn.request("dehydrate", path=self.local(big))
+        a = self.attrs(big)
+        log("dehydrate", "%s: onlineOnly %s" % (big, a["onlineOnly"]))
+        expect(a["onlineOnly"] and a["inSync"], "attrs: a dehydrated file is online-only again")
+
+        # A file created here: upload it, then adopt it as the placeholder of what was uploaded.
+        adopted = "Created here.txt"
+        content = ("Written in the sync root at %s.\n" % time.ctime()).encode("utf-8")
+        with open(self.local(adopted), "wb") as f:
+            f.write(content)
+        a = self.attrs(adopted)
+        expect(not a["inSync"] and a["identity"] is None, "attrs: a new local file is no placeholder yet")
+        self.store.upload(adopted, content)
+        self.conn.request("adopt", path=self.local(adopted), identity=adopted)
+        a = self.attrs(adopted)
+        log("adopt", "%s: inSync %s, identity %r, onlineOnly %s" % (adopted, a["inSync"], a["identity"], a["onlineOnly"]))
+        expect(a["inSync"] and a["identity"] == adopted and not a["onlineOnly"], "attrs: an adopted file is an in-sync placeholder")
+
+        # A file that vanished from the store: its fetch gets "fail", so the hydration fails.
+        candidates = sorted((s, i) for i, s in files.items() if s and i != big and i not in pinned_files)
+        if candidates:
+            gone = candidates[0][1]
+            self.store.delete(gone)
+            answer = self.hydrate(gone)
+            log("fail", "%s vanished from the store: hydrate answered %s" % (gone, answer.get("error")))
+            expect(not answer.get("ok"), "hydrate of a vanished file fails")
+            expect(self.attrs(gone)["onlineOnly"], "attrs: a file whose fetch failed stays online-only")
+
+        online, pinned, unpinned = self.scan()
+        expected = {i for i in non_empty if i not in pinned_files}
+        expect(expected <= set(online) <= set(files) - set(pinned_files), "scan: the online-only files at the end")
+        log("scan", "%d online-only, %d pinned, %d unpinned" % (len(online), len(pinned), len(unpinned)))
+
+        if pause:
+            log("pause", "the sync root stays connected at %s; press Enter to disconnect" % self.root)
+            sys.stdin.readline()
+
+
+# ---------------------------------------------------------------------------------------------
+# Command line.
+# ---------------------------------------------------------------------------------------------
+
+def default_program():
+    here = os.path.dirname(os.path.abspath(__file__))
+    names = ["zembra_cloud_files.exe"] if os.name == "nt" else ["zembra_cloud_files"]
+    places = [here, os.path.join(here, os.pardir, "build", "windows" if os.name == "nt" else "native")]
+    for place in places:
+        for name in names:
+            candidate = os.path.normpath(os.path.join(place, name))
+            if os.path.isfile(candidate):
+                return candidate
+    return None
+
+
+def default_sync_root_id():
+    """Sync-root ids read provider!user!account on Windows; the user part is the account's SID."""
+    user = str(os.getuid()) if hasattr(os, "getuid") else "S-1-0-0"
+    if os.name == "nt":
+        try:
+            out = subprocess.run(["whoami", "/user", "/fo", "csv", "/nh"], capture_output=True, text=True, timeout=10).stdout
+            user = out.strip().split(",")[-1].strip('"') or user
+        except (OSError, subprocess.SubprocessError):
+            pass
+    return "ZembraDemo!%s!demo-%d" % (user, os.getpid())
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description="A demo sync engine that drives zembra_cloud_files.")
+    p.add_argument("--helper", metavar="PATH", default=default_program(),
+                   help="the zembra_cloud_files program (default: next to this script or in build/)")
+    p.add_argument("--remote", metavar="DIR", help="a folder to serve as the remote store (never modified; default: a generated sample)")
+    p.add_argument("--root", metavar="DIR", help="the sync root, new or empty (default: a fresh temporary folder)")
+    p.add_argument("--files", type=int, default=300, metavar="N", help="small files in the generated sample (default 300)")
+    p.add_argument("--big-mib", type=int, default=256, metavar="M", help="size of the generated big file in MiB (default 256)")
+    p.add_argument("--batch", type=int, default=200, metavar="N", help='placeholders per "create" request (default 200)')
+    p.add_argument("--id", help="the sync-root id (default ZembraDemo!<user>!demo-<pid>)")
+    p.add_argument("--timeout", type=float, default=300.0, help="seconds to wait for any one answer (default 300)")
+    p.add_argument("--keep", action="store_true", help="keep the generated store and the sync root folder")
+    p.add_argument("--pause", action="store_true", help="wait for Enter before disconnecting (to look around in Explorer)")
+    p.add_argument("--trace", action="store_true", help="print every line exchanged with the program (Base64 shortened)")
+    args = p.parse_args(argv)
+    if not args.helper:
+        p.error("zembra_cloud_files not found; build it or give --helper PATH")
+    if args.files < 0 or args.big_mib < 0 or args.batch < 1:
+        p.error("--files and --big-mib must not be negative, --batch must be positive")
+    return args
+
+
+LONG_B64 = re.compile(rb'"b64":"([A-Za-z0-9+/=]{48})[A-Za-z0-9+/=]+"')
+
+
+def shorten(line):
+    """A trace line with long Base64 cut to its first characters and its length."""
+    return LONG_B64.sub(lambda m: b'"b64":"' + m.group(1) + b'...(%d characters)"' % (len(m.group(0)) - 8), line)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    started = time.monotonic()
+    out_lock = threading.Lock()
+
+    def log(step, text):
+        with out_lock:
+            print("%7.2fs  %-10s %s" % (time.monotonic() - started, step, text), flush=True)
+
+    def trace(direction, line):
+        with out_lock:
+            sys.stdout.write("          %s %s\n" % (direction, shorten(line.rstrip(b"\r\n")).decode("utf-8", "replace")))
+            sys.stdout.flush()
+
+    root = os.path.abspath(args.root) if args.root else None
+    if root and os.path.isdir(root) and os.listdir(root):
+        print("the sync root must be new or empty: %s" % root, file=sys.stderr)
+        return 2
+    work = tempfile.mkdtemp(prefix="zcf-demo-")
+    root_made = not (root and os.path.isdir(root))
+    root = root or os.path.join(work, "root")
+    os.makedirs(root, exist_ok=True)
+    try:
+        if args.remote:
+            remote = os.path.abspath(args.remote)
+        else:
+            remote = os.path.join(work, "remote")
+            generate_sample(remote, args.files, args.big_mib)
+            log("store", "generated %d files and a %d MiB file in %s" % (args.files, args.big_mib, remote))
+        try:
+            conn = Connection([args.helper], trace=trace if args.trace else None, timeout=args.timeout)
+        except (OSError, ConnectionClosed) as e:
+            print("cannot start %s: %s" % (args.helper, e), file=sys.stderr)
+            return 2
+        log("start", "%s, pid %s" % (args.helper, conn.pid))
+        engine = DemoEngine(conn, RemoteStore(remote), root, args.id or default_sync_root_id(), log, args.timeout)
+        return finish(engine, conn, args, started)
+    finally:
+        if args.keep:
+            print("kept: store %s, sync root %s" % (args.remote or os.path.join(work, "remote"), root))
+        else:
+            remove(root if root_made else [os.path.join(root, n) for n in os.listdir(root)], log)
+            remove(work, log)
+
+
+def finish(engine, conn, args, started):
+    """Runs the road, ends the program, prints the summary; the exit code of the demo."""
+    code = None
+    try:
+        engine.run(args.batch, args.pause)
+    except (CommandError, ConnectionClosed, TimeoutError) as e:
+        engine.expect(False, str(e))
+    finally:
+        try:
+            code = conn.close()
+        except Exception:
+            conn.kill()
+    engine.expect(code == 0, "the program exits with 0 at the end of its input (got %s)" % code)
+    for problem in conn.problems:
+        engine.expect(False, problem)
+    s = engine.stats
+    print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %.1f MiB delivered; "
+          "big file %.1f MiB in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
+              engine.items, engine.hydrations, s.fetches, s.chunks, s.bytes / MIB,
+              engine.hydrate_bytes / MIB, engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
+              s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
+              "all as expected" if not engine.failures else "%d problems" % len(engine.failures)), flush=True)
+    return 0 if not engine.failures else 1
+
+
+def remove(paths, log):
+    """Removes folders and files this run made. Placeholders are ordinary files to delete once the
+    root is disconnected and unregistered."""
+    for path in [paths] if isinstance(paths, str) else paths:
+        if os.path.isdir(path):
+            shutil.rmtree(path, ignore_errors=True)
+        elif os.path.exists(path):
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+        if os.path.exists(path):
+            log("cleanup", "could not remove %s" % path)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
