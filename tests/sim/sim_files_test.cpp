@@ -142,3 +142,21 @@ TEST_F(SimFiles, EnumerationFailures) {
 
 }  // namespace
 }  // namespace zcf::simtest
+
+namespace zcf::simtest {
+namespace {
+
+// Every code the simulation produces has the system's text.
+TEST(SimErrorTexts, EveryProducedCodeHasItsText) {
+    for (const std::uint32_t code : {2u, 3u, 4u, 5u, 6u, 8u, 18u, 19u, 31u, 32u, 50u, 80u, 87u, 112u, 122u, 123u, 145u,
+                                     170u, 183u, 206u, 223u, 234u, 267u, 358u, 362u, 364u, 376u, 377u, 378u, 379u, 380u,
+                                     389u, 390u, 391u, 392u, 393u, 404u, 405u, 426u, 1117u, 1168u, 1921u}) {
+        const std::u16string text = native_platform().system_message(hresult_from_win32(code));
+        EXPECT_GT(text.size(), 2u) << code;
+        EXPECT_EQ(text.substr(text.size() - 2), u"\r\n") << code;
+    }
+    EXPECT_FALSE(native_platform().system_message(hr::E_INVALIDARG_CODE).empty());
+}
+
+}  // namespace
+}  // namespace zcf::simtest

@@ -24,38 +24,31 @@ std::string pattern_bytes(std::size_t size, unsigned seed) {
 
 std::string as_string(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
-// A provider that answers every fetch from `sources` (path -> content), in chunks of random
-// multiples of 4 KiB sent in random order; `fail_after` chunks (if >= 0) then fails the request.
-class Provider {
-public:
-    explicit Provider(unsigned seed = 1) : rng_(seed) {}
-    void add(const std::string& path, std::string content) {
-        std::lock_guard lock(mutex_);
-        sources_[path] = std::move(content);
-    }
-    void install() {
-        recorder().set_handler([this](const Event& e) {
-            if (e.type == callback_type::FETCH_DATA) answer(e);
-        });
-    }
+// A provider that answers every fetch from its sources (path -> content), in chunks of random
+// multiples of 4 KiB sent in random order; with `fail_after` >= 0 it fails each request after that
+// many chunks. Its state is shared with the installed handler, which may outlive the test's scope
+// (a fetch whose read was satisfied by other transfers can still be answered afterwards).
+struct ProviderState {
+    explicit ProviderState(unsigned seed) : rng(seed) {}
+    std::mutex mutex;
+    std::map<std::string, std::string> sources;
+    std::mt19937 rng;
     std::atomic<int> fail_after{-1};
-    std::atomic<int> chunks_sent{0};
     std::atomic<int> refused{0};
 
-private:
     void answer(const Event& e) {
         std::string content;
         std::vector<std::pair<std::int64_t, std::int64_t>> chunks;
         {
-            std::lock_guard lock(mutex_);
-            content = sources_.at(e.path);
+            std::lock_guard lock(mutex);
+            content = sources.at(e.path);
             const std::int64_t end = std::min<std::int64_t>(e.offset + e.length, static_cast<std::int64_t>(content.size()));
             for (std::int64_t at = e.offset; at < end;) {
-                const std::int64_t len = std::min<std::int64_t>(4096 * (1 + rng_() % 5), end - at);
+                const std::int64_t len = std::min<std::int64_t>(4096 * (1 + rng() % 5), end - at);
                 chunks.emplace_back(at, len);
                 at += len;
             }
-            std::shuffle(chunks.begin(), chunks.end(), rng_);
+            std::shuffle(chunks.begin(), chunks.end(), rng);
         }
         int sent = 0;
         for (const auto& [at, len] : chunks) {
@@ -65,12 +58,26 @@ private:
             }
             if (transfer(e, at, content.data() + at, len) != 0) ++refused;
             ++sent;
-            ++chunks_sent;
         }
     }
-    std::mutex mutex_;
-    std::map<std::string, std::string> sources_;
-    std::mt19937 rng_;
+};
+
+class Provider {
+public:
+    explicit Provider(unsigned seed = 1) : state_(std::make_shared<ProviderState>(seed)) {}
+    void add(const std::string& path, std::string content) {
+        std::lock_guard lock(state_->mutex);
+        state_->sources[path] = std::move(content);
+    }
+    void install() {
+        recorder().set_handler([state = state_](const Event& e) {
+            if (e.type == callback_type::FETCH_DATA) state->answer(e);
+        });
+    }
+    ProviderState& state() { return *state_; }
+
+private:
+    std::shared_ptr<ProviderState> state_;
 };
 
 TEST_F(SimHydration, ConnectChecksTheRootAndOneProviderPerRoot) {
@@ -168,7 +175,7 @@ TEST_F(SimHydration, CallbacksCarryEverythingAndRunOnTheirOwnThreads) {
         EXPECT_NE(f.thread, std::this_thread::get_id());
     }
     EXPECT_NE(fetches[0].request_key, fetches[1].request_key);
-    EXPECT_EQ(provider.refused.load(), 0);
+    EXPECT_EQ(provider.state().refused.load(), 0);
     EXPECT_EQ(read_whole(root_ + "/f"), source);
     EXPECT_EQ(attributes(root_ + "/f") & attr::RECALL_ON_DATA_ACCESS, 0u);
 
@@ -364,13 +371,13 @@ TEST_F(SimHydration, DataIntegrityUnderRandomChunkings) {
         ASSERT_EQ(as_string(whole.bytes), source) << name;
         ASSERT_EQ(read_whole(root_ + "/" + name), source) << name;
     }
-    EXPECT_EQ(provider.refused.load(), 0);
+    EXPECT_EQ(provider.state().refused.load(), 0);
 
     // Failed part-way: exactly the written chunks are present, and they hold the source's bytes.
     const std::string source = pattern_bytes(200 * 1024, 77);
     ASSERT_EQ(create("partial", static_cast<std::int64_t>(source.size())), 0);
     provider.add(root_ + "/partial", source);
-    provider.fail_after = 3;
+    provider.state().fail_after = 3;
     auto app = sim::open_as_app(root_ + "/partial", 1, "/bin/app");
     EXPECT_EQ(app.file.read(0, -1).error, win32::ERROR_NOT_A_CLOUD_FILE);
     const std::string path = root_ + "/partial";
@@ -383,7 +390,7 @@ TEST_F(SimHydration, DataIntegrityUnderRandomChunkings) {
         EXPECT_EQ(on_disk.substr(static_cast<std::size_t>(b), static_cast<std::size_t>(e - b)),
                   source.substr(static_cast<std::size_t>(b), static_cast<std::size_t>(e - b)));
     // A later read fetches only what is missing and completes the file.
-    provider.fail_after = -1;
+    provider.state().fail_after = -1;
     const auto fetches_before = recorder().of_type(callback_type::FETCH_DATA).size();
     const auto whole = app.file.read(0, -1);
     ASSERT_EQ(whole.error, 0u);
@@ -418,7 +425,7 @@ TEST_F(SimHydration, ConcurrentReadersOfOneFile) {
     }
     for (auto& t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(provider.refused.load(), 0);
+    EXPECT_EQ(provider.state().refused.load(), 0);
 }
 
 // Many readers, files and transfers at once, bounded in time.
@@ -461,7 +468,7 @@ TEST_F(SimHydration, Stress) {
     for (auto& t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GT(reads.load(), 16);
-    EXPECT_EQ(provider.refused.load(), 0);
+    EXPECT_EQ(provider.state().refused.load(), 0);
 }
 
 }  // namespace

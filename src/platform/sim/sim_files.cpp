@@ -188,7 +188,7 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
     while (const dirent* d = ::readdir(dir)) {
         const std::string_view name = d->d_name;
         if (name == "." || name == "..") continue;
-        if (mask != "*" && ::fnmatch(mask.c_str(), d->d_name, FNM_PERIOD) != 0) continue;
+        if (mask != "*" && ::fnmatch(mask.c_str(), d->d_name, 0) != 0) continue;
         find->names.emplace_back(name);
     }
     ::closedir(dir);

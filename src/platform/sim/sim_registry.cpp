@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,9 +148,36 @@ PlatformStatus status(Hresult code) { return PlatformStatus{code, nullptr}; }
 }  // namespace
 
 std::vector<SyncRootRecord> load_sync_roots() {
-    std::vector<SyncRootRecord> records;
+    // The store is replaced by rename on every change, so its inode, size and time identify its
+    // content: an unchanged store is not read again.
+    struct Cache {
+        std::mutex mutex;
+        std::string path;
+        ino_t ino = 0;
+        off_t size = -1;
+        timespec mtime{};
+        std::vector<SyncRootRecord> records;
+    };
+    static Cache* const CACHE = new Cache();
     const std::string dir = state_directory();
-    if (dir.empty() || !read_store(dir, records)) return {};
+    if (dir.empty()) return {};
+    const std::string path = store_path(dir);
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    {
+        std::lock_guard lock(CACHE->mutex);
+        if (CACHE->path == path && CACHE->ino == st.st_ino && CACHE->size == st.st_size &&
+            CACHE->mtime.tv_sec == st.st_mtim.tv_sec && CACHE->mtime.tv_nsec == st.st_mtim.tv_nsec)
+            return CACHE->records;
+    }
+    std::vector<SyncRootRecord> records;
+    if (!read_store(dir, records)) return {};
+    std::lock_guard lock(CACHE->mutex);
+    CACHE->path = path;
+    CACHE->ino = st.st_ino;
+    CACHE->size = st.st_size;
+    CACHE->mtime = st.st_mtim;
+    CACHE->records = records;
     return records;
 }
 

@@ -26,7 +26,6 @@ inline constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
 inline constexpr std::uint32_t ERROR_NO_MORE_FILES = 18;
 inline constexpr std::uint32_t ERROR_WRITE_PROTECT = 19;
 inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;
-inline constexpr std::uint32_t ERROR_HANDLE_EOF = 38;
 inline constexpr std::uint32_t ERROR_DISK_FULL = 112;
 inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr std::uint32_t ERROR_BUSY = 170;
