@@ -525,7 +525,8 @@ class DemoEngine:
         files = {e[0]: e[2] for e in entries if not e[1]}
         folders = [e[0] for e in entries if e[1]]
         if not files:
-            raise SystemExit("the remote store holds no files")
+            self.expect(False, "the remote store holds no files")
+            return
         big = max(files, key=lambda i: (files[i], i))
         state = {"registered": False, "connected": False}
         try:
@@ -578,8 +579,8 @@ class DemoEngine:
         started = time.monotonic()
         answer = self.hydrate(big)
         self.hydrate_seconds, self.hydrate_bytes = time.monotonic() - started, files[big]
-        log("hydrate", "%s: %.1f MiB in %.2f s (%.0f MB/s)" % (
-            big, files[big] / MIB, self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
+        log("hydrate", "%s: %s in %.2f s (%.0f MB/s)" % (
+            big, size_text(files[big]), self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
         expect(answer.get("ok"), "hydrate %s: %s" % (big, answer.get("error")))
         a = self.attrs(big)
         expect(not a["onlineOnly"], "attrs: a hydrated file is not online-only")
@@ -778,13 +779,17 @@ def finish(engine, conn, args, started):
     for problem in conn.problems:
         engine.expect(False, problem)
     s = engine.stats
-    print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %.1f MiB delivered; "
-          "largest file %.1f MiB in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
-              engine.items, engine.hydrations, s.fetches, s.chunks, s.bytes / MIB,
-              engine.hydrate_bytes / MIB, engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
+    print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %s delivered; "
+          "largest file %s in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
+              engine.items, engine.hydrations, s.fetches, s.chunks, size_text(s.bytes),
+              size_text(engine.hydrate_bytes), engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
               s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
               "all as expected" if not engine.failures else "%d problems" % len(engine.failures)), flush=True)
     return 0 if not engine.failures else 1
+
+
+def size_text(n):
+    return "%.1f MiB" % (n / MIB) if n >= MIB else "%.1f KiB" % (n / 1024)
 
 
 def remove(paths, log):
