@@ -142,7 +142,8 @@ class Connection:
     def send(self, cmd, **args):
         """Sends one request and returns its Answer at once."""
         answer = self._register(cmd)
-        message = dict(args, cmd=cmd, seq=answer.seq)
+        message = {"cmd": cmd, "seq": answer.seq}
+        message.update(args)
         self._write(json.dumps(message, separators=(",", ":"), ensure_ascii=False).encode("utf-8") + b"\n", answer)
         return answer
 
@@ -524,7 +525,8 @@ class DemoEngine:
         files = {e[0]: e[2] for e in entries if not e[1]}
         folders = [e[0] for e in entries if e[1]]
         if not files:
-            raise SystemExit("the remote store holds no files")
+            self.expect(False, "the remote store holds no files")
+            return
         big = max(files, key=lambda i: (files[i], i))
         state = {"registered": False, "connected": False}
         try:
@@ -549,13 +551,13 @@ class DemoEngine:
         failed = []
         started = time.monotonic()
         for i in range(0, len(entries), batch):
-            items = [{"dir": os.path.dirname(self.local(identity)), "name": identity.rsplit("/", 1)[-1],
-                      "identity": identity, "folder": is_folder, "size": size, "mtimeMs": mtime}
+            items = [placeholder_item(self.local(identity), identity, is_folder, size, mtime)
                      for identity, is_folder, size, mtime in entries[i:i + batch]]
             failed += self.conn.request("create", items=items)["failed"]
         self.items = len(entries) - len(failed)
-        log("create", "%d placeholders (%d files, %d folders) in %d requests, %.2f s" % (
-            len(entries), len(files), len(folders), (len(entries) + batch - 1) // batch, time.monotonic() - started))
+        requests = (len(entries) + batch - 1) // batch
+        log("create", "%d placeholders (%d files, %d folders) in %d request%s, %.2f s" % (
+            len(entries), len(files), len(folders), requests, "" if requests == 1 else "s", time.monotonic() - started))
         expect(not failed, "create: %d items failed, first %r" % (len(failed), failed[:1]))
 
         self.conn.request("connect", root=self.root)
@@ -577,8 +579,8 @@ class DemoEngine:
         started = time.monotonic()
         answer = self.hydrate(big)
         self.hydrate_seconds, self.hydrate_bytes = time.monotonic() - started, files[big]
-        log("hydrate", "%s: %.1f MiB in %.2f s (%.0f MB/s)" % (
-            big, files[big] / MIB, self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
+        log("hydrate", "%s: %s in %.2f s (%.0f MB/s)" % (
+            big, size_text(files[big]), self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
         expect(answer.get("ok"), "hydrate %s: %s" % (big, answer.get("error")))
         a = self.attrs(big)
         expect(not a["onlineOnly"], "attrs: a hydrated file is not online-only")
@@ -586,7 +588,9 @@ class DemoEngine:
         log("verify", "%s: bytes match the store" % big)
 
         # Pin a folder, then hydrate what it holds, as a sync engine does for "always keep on this device".
-        top_folders = [f for f in folders if "/" not in f and any(i.startswith(f + "/") for i in files)]
+        # Not the folder of the largest file: that one is dehydrated below, and pinned files cannot be.
+        top_folders = [f for f in folders if "/" not in f and any(i.startswith(f + "/") for i in files)
+                       and not big.startswith(f + "/")]
         pinned_files = []
         if top_folders:
             folder = min(top_folders, key=lambda f: (sum(s for i, s in files.items() if i.startswith(f + "/")), f))
@@ -605,6 +609,8 @@ class DemoEngine:
             expect(pinned == below | {folder}, "scan: the pinned folder and everything below it are pinned")
             expect(not set(pinned_files) & set(online), "scan: the pinned folder's files are no longer online-only")
             log("scan", "%d online-only, %d pinned, %d unpinned" % (len(online), len(pinned), len(unpinned)))
+        else:
+            log("pin", "skipped: no top-level folder holds files without the largest one")
 
         self.conn.request("dehydrate", path=self.local(big))
         a = self.attrs(big)
@@ -642,6 +648,16 @@ class DemoEngine:
         if pause:
             log("pause", "the sync root stays connected at %s; press Enter to disconnect" % self.root)
             sys.stdin.readline()
+
+
+def placeholder_item(path, identity, is_folder, size, mtime_ms):
+    """One item of "create": where, what name, and what comes back in "fetch" as "identity"."""
+    item = {"dir": os.path.dirname(path), "name": os.path.basename(path), "identity": identity, "mtimeMs": mtime_ms}
+    if is_folder:
+        item["folder"] = True
+    else:
+        item["size"] = size
+    return item
 
 
 # ---------------------------------------------------------------------------------------------
@@ -763,13 +779,17 @@ def finish(engine, conn, args, started):
     for problem in conn.problems:
         engine.expect(False, problem)
     s = engine.stats
-    print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %.1f MiB delivered; "
-          "big file %.1f MiB in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
-              engine.items, engine.hydrations, s.fetches, s.chunks, s.bytes / MIB,
-              engine.hydrate_bytes / MIB, engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
+    print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %s delivered; "
+          "largest file %s in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
+              engine.items, engine.hydrations, s.fetches, s.chunks, size_text(s.bytes),
+              size_text(engine.hydrate_bytes), engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
               s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
               "all as expected" if not engine.failures else "%d problems" % len(engine.failures)), flush=True)
     return 0 if not engine.failures else 1
+
+
+def size_text(n):
+    return "%.1f MiB" % (n / MIB) if n >= MIB else "%.1f KiB" % (n / 1024)
 
 
 def remove(paths, log):

@@ -2,12 +2,11 @@
 program, its fetch answers against a recording connection, and one whole run on a small tree."""
 
 import base64
-import io
 import os
-import re
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from harness import PROGRAM, WRAPPER, on_sim
@@ -54,6 +53,39 @@ class ConnectionAgainstProgram(unittest.TestCase):
         self.assertEqual(answer.result(30), {"stale": True})
         sent = self.lines[-1][1] if self.lines[-1][0] == ">" else self.lines[-2][1]
         self.assertTrue(sent.endswith(b"}\n"))
+        self.assertEqual(self.conn.problems, [])
+
+    def test_cancel_is_noted_at_once_and_dispatched(self):
+        if not on_sim():
+            self.skipTest("the simulation's fetch time-out setting")
+        root = os.path.join(self.state.name, "root")
+        os.makedirs(os.path.join(self.state.name, "zembra-cloud-files"))
+        with open(os.path.join(self.state.name, "zembra-cloud-files", "sim.json"), "w") as f:
+            f.write('{"fetchTimeoutMs":200}')  # the system gives up on a fetch unanswered for 0.2 s
+        os.makedirs(root)
+        fetched, cancelled, cancel_seen = [], [], threading.Event()
+        self.conn.on("fetch", fetched.append)
+
+        def on_cancel(event):
+            cancelled.append((event, self.conn.cancelled(event["reqs"][0])))
+            cancel_seen.set()
+        self.conn.on("cancel", on_cancel)
+        self.conn.request("register", root=root, id="Test!1!cancel")
+        self.assertEqual(self.conn.request("create", items=[{"dir": root, "name": "f", "identity": "f", "size": 10}]),
+                         {"failed": []})
+        self.conn.request("connect", root=root)
+        late = self.conn.send("hydrate", path=os.path.join(root, "f")).wait(30)
+        self.assertFalse(late["ok"])
+        self.assertNotIn("code", late)  # a late answer carries the error text only
+        self.assertTrue(late["error"].endswith("(0x800701AA)"), late)
+        self.assertTrue(cancel_seen.wait(30))  # before or after the late answer: both are possible
+        self.assertEqual(len(fetched), 1)
+        self.assertEqual(cancelled, [({"event": "cancel", "path": fetched[0]["path"], "reqs": [fetched[0]["req"]]}, True)])
+        self.assertEqual(self.conn.send_data(fetched[0]["req"], 0, b"0123456789").result(30), {"stale": True})
+        self.conn.forget(fetched[0]["req"])
+        self.assertFalse(self.conn.cancelled(fetched[0]["req"]))
+        self.conn.request("disconnect")
+        self.conn.request("unregister", id="Test!1!cancel")
         self.assertEqual(self.conn.problems, [])
 
     def test_a_program_that_is_gone_answers_nothing(self):
@@ -196,17 +228,25 @@ class Pieces(unittest.TestCase):
 
 
 class WholeRun(unittest.TestCase):
-    def test_demo_on_a_small_tree(self):
+    def run_demo(self, tmp, *args):
         if not on_sim():
             self.skipTest("the demo drives the Windows build from Windows")
         program_argv()
+        env = dict(os.environ, XDG_STATE_HOME=os.path.join(tmp, "state"), TMPDIR=tmp)
+        run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "demo_sync_engine.py"), "--helper", PROGRAM,
+                              "--timeout", "60"] + list(args), env=env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        return run
+
+    def test_tiny_tree_whose_largest_file_is_nested(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            run = self.run_demo(tmp, "--files", "3", "--big-mib", "2")
+            self.assertIn("all as expected", run.stdout)
+
+    def test_demo_on_a_small_tree(self):
         with tempfile.TemporaryDirectory() as tmp:
             root = os.path.join(tmp, "root")
-            env = dict(os.environ, XDG_STATE_HOME=os.path.join(tmp, "state"), TMPDIR=tmp)
-            run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "demo_sync_engine.py"), "--helper", PROGRAM,
-                                  "--files", "40", "--big-mib", "3", "--batch", "16", "--root", root, "--timeout", "60"],
-                                 env=env, capture_output=True, text=True, timeout=120)
-            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            run = self.run_demo(tmp, "--files", "40", "--big-mib", "3", "--batch", "16", "--root", root)
             summary = run.stdout.splitlines()[-1]
             self.assertTrue(summary.startswith("summary: "), summary)
             self.assertIn("all as expected", summary)
