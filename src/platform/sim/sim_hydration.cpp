@@ -98,7 +98,7 @@ struct Fetch {
     std::int64_t length = 0;
     std::int64_t required_end = 0;  // offset + length, at most the file size
     std::chrono::milliseconds timeout{60000};
-    bool sync_transfers = true;
+    bool sync_transfers = false;
     // Guarded by the state lock.
     Clock::time_point issued;
     RangeSet received;

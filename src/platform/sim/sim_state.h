@@ -142,7 +142,7 @@ std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 
 struct SimSettings {
     std::int64_t fetch_timeout_ms = 60000;
-    bool sync_transfers = true;  // content reaches the disk before it is marked present
+    bool sync_transfers = false;  // fdatasync each transfer before its content is marked present
 };
 // Read from $XDG_STATE_HOME/zembra-cloud-files/sim.json; defaults where absent or unreadable.
 SimSettings load_settings();
