@@ -305,7 +305,7 @@ protected:
 
 TEST_F(HydrationConcurrency, ManyReadersHydrationsAndCancelsAgainstARandomParent) {
     testing::ScopedPlatform installed(output_);
-    constexpr int FILES = 16, READERS = 8, READS_EACH = 16, HYDRATIONS = 6;
+    constexpr int FILES = 16, READERS = 8, READS_EACH = 24, HYDRATIONS = 6;
 
     ASSERT_EQ(request({{"cmd", "register"}, {"root", root_}, {"id", "concurrency"}}).at("ok"), true);
     std::vector<std::string> paths;
