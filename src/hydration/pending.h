@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zcf {
@@ -21,6 +22,17 @@ struct Pending {
     std::int64_t length;
 };
 
+// The byte ranges of one request that successful chunks have delivered: sorted, disjoint,
+// half-open [begin, end) intervals. In-order delivery keeps it at one interval.
+class DeliveredRanges {
+public:
+    void add(std::int64_t begin, std::int64_t end);
+    bool covers(std::int64_t begin, std::int64_t end) const;
+
+private:
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
+};
+
 // Request id to record, behind one mutex that is held for a single map operation at a time, never
 // while writing output or calling the platform.
 class PendingTable {
@@ -29,13 +41,22 @@ public:
     std::optional<Pending> find(std::uint64_t id);
     // Removing an id that is not there does nothing.
     void remove(std::uint64_t id);
+    // Notes that [begin, end) of request `id` was delivered. When the delivered bytes cover
+    // [required_begin, required_end), the request is complete: it is removed and true returned.
+    // False when it still waits for bytes or is no longer in the table.
+    bool deliver(std::uint64_t id, std::int64_t begin, std::int64_t end, std::int64_t required_begin,
+                 std::int64_t required_end);
     // Removes every request of the file stream `transfer_key` and returns their ids.
     std::vector<std::uint64_t> remove_stream(std::int64_t transfer_key);
     std::size_t size();
 
 private:
+    struct Entry {
+        Pending record;
+        DeliveredRanges delivered;
+    };
     std::mutex lock_;
-    std::unordered_map<std::uint64_t, Pending> entries_;
+    std::unordered_map<std::uint64_t, Entry> entries_;
 };
 
 // The process-wide table (PENDING), created on first use and never destroyed.

@@ -96,8 +96,10 @@ Outcome cmd_data(const json::value& request) {
     const Hresult result = execute_transfer(*record, STATUS_SUCCESS_CODE, content.get(), offset, length);
     if (result < 0) return error_from_hresult(result);  // kept: the chunk may be sent again
 
-    // Progress is not tracked: a chunk that reaches the required end retires the request.
-    if (saturating_add(offset, length) >= required_end(*record)) pending().remove(id);
+    // The request retires once its chunks cover the whole required range. Chunks sent in order
+    // retire it at the one that reaches the required end; chunks sent out of order are not
+    // turned away as stale while bytes before them are still missing.
+    pending().deliver(id, offset, saturating_add(offset, length), record->offset, required_end(*record));
     return done();
 }
 

@@ -293,12 +293,52 @@ TEST_F(Hydration, ChunksInOrderRetireTheRequestAtTheLast) {
     EXPECT_EQ(executed[1].bytes, pattern(4096, 2));
 }
 
-TEST_F(Hydration, LastChunkFirstMakesTheEarlierChunkStale) {
+TEST_F(Hydration, LastChunkFirstStillTakesTheEarlierChunk) {
     const std::uint64_t id = fetch(3, 1 << 20, 0, 8192);
     EXPECT_EQ(data(id, base64_of(pattern(4096, 2)), 4096), "{}");
+    EXPECT_TRUE(pending().find(id)) << "bytes 0-4095 are still missing";
+    EXPECT_EQ(data(id, base64_of(pattern(4096, 1)), 0), "{}");
     EXPECT_FALSE(pending().find(id));
+    ASSERT_EQ(executed.size(), 2u);
+    EXPECT_EQ(executed[1].transfer.offset, 0);
+    EXPECT_EQ(executed[1].bytes, pattern(4096, 1));
     EXPECT_EQ(data(id, base64_of(pattern(4096, 1)), 0), R"({"stale":true})");
-    EXPECT_EQ(executed.size(), 1u);
+}
+
+TEST_F(Hydration, OverlappingAndRepeatedChunksCountOnce) {
+    const std::uint64_t id = fetch(3, 1 << 20, 4096, 12288);
+    EXPECT_EQ(data(id, base64_of(pattern(8192, 1)), 8192), "{}");   // 8192-16383
+    EXPECT_EQ(data(id, base64_of(pattern(8192, 1)), 8192), "{}");   // the same again
+    EXPECT_EQ(data(id, base64_of(pattern(4096, 2)), 12288), "{}");  // inside what arrived
+    EXPECT_TRUE(pending().find(id));
+    // A chunk that starts before the required range and ends inside delivered bytes closes it.
+    EXPECT_EQ(data(id, base64_of(pattern(12288, 3)), 0), "{}");
+    EXPECT_FALSE(pending().find(id));
+}
+
+TEST_F(Hydration, ChunkOfTheTailAloneKeepsTheRecord) {
+    const std::uint64_t id = fetch(3, 8192, 0, 8192);
+    EXPECT_EQ(data(id, base64_of(pattern(4096, 2)), 4096), "{}");
+    EXPECT_TRUE(pending().find(id));
+    EXPECT_EQ(fail(id), "{}");  // the parent may still fail the request as a whole
+}
+
+TEST(DeliveredRanges, MergesAndCovers) {
+    DeliveredRanges r;
+    EXPECT_TRUE(r.covers(5, 5));
+    EXPECT_FALSE(r.covers(0, 1));
+    r.add(10, 20);
+    r.add(30, 40);
+    EXPECT_TRUE(r.covers(12, 20));
+    EXPECT_FALSE(r.covers(15, 31));
+    r.add(20, 30);  // touching on both sides joins all three
+    EXPECT_TRUE(r.covers(10, 40));
+    r.add(0, 5);
+    r.add(3, 12);
+    EXPECT_TRUE(r.covers(0, 40));
+    EXPECT_FALSE(r.covers(0, 41));
+    r.add(50, 45);  // empty: ignored
+    EXPECT_FALSE(r.covers(45, 50));
 }
 
 TEST_F(Hydration, RefusedChunkKeepsTheRecord) {
@@ -362,7 +402,9 @@ TEST_F(Hydration, RequiredEndAndChunkEndDoNotOverflow) {
     constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
     // offset + length past the int64 range: the required end is the file size.
     std::uint64_t id = fetch(5, MAX, MAX - 4096, MAX);
-    EXPECT_EQ(data(id, "AAAA", MAX - 1), "{}");  // the chunk end saturates at the limit too
+    EXPECT_EQ(data(id, "AAAA", MAX - 1), "{}");  // the chunk end saturates at the limit
+    EXPECT_TRUE(pending().find(id));
+    EXPECT_EQ(data(id, base64_of(pattern(4096, 1)), MAX - 4096), "{}");
     EXPECT_FALSE(pending().find(id));
     // A chunk at a very negative offset reaches nothing.
     id = fetch(5, 8192, 0, 8192);

@@ -269,12 +269,13 @@ SimSettings load_settings() {
     if (dir.empty()) return settings;
     const auto text = read_file(dir + "/sim.json");
     if (!text) return settings;
-    const auto json = Json::parse(*text);
-    if (!json) return settings;
-    if (const Json* t = json->find("fetchTimeoutMs"); t != nullptr && t->kind == Json::Kind::Int && t->integer > 0)
-        settings.fetch_timeout_ms = std::min<std::int64_t>(t->integer, 1'000'000'000'000);
-    if (const Json* s = json->find("syncTransfers"); s != nullptr && s->kind == Json::Kind::Bool)
-        settings.sync_transfers = s->boolean;
+    const auto json = parse_state_json(*text);
+    if (!json || !json->is_object()) return settings;
+    const boost::json::object& members = json->get_object();
+    if (const auto* t = members.if_contains("fetchTimeoutMs"); t != nullptr && t->is_int64() && t->get_int64() > 0)
+        settings.fetch_timeout_ms = std::min<std::int64_t>(t->get_int64(), 1'000'000'000'000);
+    if (const auto* s = members.if_contains("syncTransfers"); s != nullptr && s->is_bool())
+        settings.sync_transfers = s->get_bool();
     return settings;
 }
 

@@ -5,11 +5,15 @@
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_util.h"
 
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace zcf::sim {
@@ -44,46 +48,48 @@ bool unhex(const std::string& text, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-Json to_json(const SyncRootRecord& r) {
-    Json j = Json::object();
-    j.set("id", Json::of_string(r.id));
-    j.set("path", Json::of_string(r.path));
-    j.set("displayName", Json::of_string(r.display_name));
-    j.set("icon", Json::of_string(r.icon));
-    j.set("version", Json::of_string(r.version));
-    j.set("hydrationPolicy", Json::of_int(r.hydration_policy));
-    j.set("hydrationPolicyModifier", Json::of_int(r.hydration_policy_modifier));
-    j.set("populationPolicy", Json::of_int(r.population_policy));
-    j.set("inSyncPolicy", Json::of_int(r.in_sync_policy));
-    j.set("hardlinkPolicy", Json::of_int(r.hardlink_policy));
-    j.set("showSiblingsAsGroup", Json::of_bool(r.show_siblings_as_group));
-    j.set("context", Json::of_string(hex(r.context)));
-    return j;
+boost::json::object to_json(const SyncRootRecord& r) {
+    return {
+        {"id", r.id},
+        {"path", r.path},
+        {"displayName", r.display_name},
+        {"icon", r.icon},
+        {"version", r.version},
+        {"hydrationPolicy", std::int64_t{r.hydration_policy}},
+        {"hydrationPolicyModifier", std::int64_t{r.hydration_policy_modifier}},
+        {"populationPolicy", std::int64_t{r.population_policy}},
+        {"inSyncPolicy", std::int64_t{r.in_sync_policy}},
+        {"hardlinkPolicy", std::int64_t{r.hardlink_policy}},
+        {"showSiblingsAsGroup", r.show_siblings_as_group},
+        {"context", hex(r.context)},
+    };
 }
 
-bool from_json(const Json& j, SyncRootRecord& r) {
+bool from_json(const boost::json::value& item, SyncRootRecord& r) {
+    const boost::json::object* j = item.if_object();
+    if (j == nullptr) return false;
     auto text = [&](const char* key, std::string& out) {
-        const Json* v = j.find(key);
-        if (v == nullptr || v->kind != Json::Kind::String) return false;
-        out = v->text;
+        const boost::json::value* v = j->if_contains(key);
+        if (v == nullptr || !v->is_string()) return false;
+        out = v->get_string();
         return true;
     };
     auto number = [&](const char* key, auto& out) {
-        const Json* v = j.find(key);
-        if (v == nullptr || v->kind != Json::Kind::Int) return false;
-        out = static_cast<std::remove_reference_t<decltype(out)>>(v->integer);
+        const boost::json::value* v = j->if_contains(key);
+        if (v == nullptr || !v->is_int64()) return false;
+        out = static_cast<std::remove_reference_t<decltype(out)>>(v->get_int64());
         return true;
     };
     std::string context;
-    const Json* siblings = j.find("showSiblingsAsGroup");
+    const boost::json::value* siblings = j->if_contains("showSiblingsAsGroup");
     if (!text("id", r.id) || !text("path", r.path) || !text("displayName", r.display_name) ||
         !text("icon", r.icon) || !text("version", r.version) || !number("hydrationPolicy", r.hydration_policy) ||
         !number("hydrationPolicyModifier", r.hydration_policy_modifier) ||
         !number("populationPolicy", r.population_policy) || !number("inSyncPolicy", r.in_sync_policy) ||
-        !number("hardlinkPolicy", r.hardlink_policy) || siblings == nullptr || siblings->kind != Json::Kind::Bool ||
+        !number("hardlinkPolicy", r.hardlink_policy) || siblings == nullptr || !siblings->is_bool() ||
         !text("context", context) || !unhex(context, r.context))
         return false;
-    r.show_siblings_as_group = siblings->boolean;
+    r.show_siblings_as_group = siblings->get_bool();
     return true;
 }
 
@@ -94,11 +100,11 @@ bool read_store(const std::string& dir, std::vector<SyncRootRecord>& out) {
     int err = 0;
     const auto text = read_file(store_path(dir), &err);
     if (!text) return err == ENOENT;
-    const auto json = Json::parse(*text);
-    if (!json) return false;
-    const Json* roots = json->find("roots");
-    if (roots == nullptr || roots->kind != Json::Kind::Array) return false;
-    for (const Json& item : roots->items) {
+    const auto json = parse_state_json(*text);
+    if (!json || !json->is_object()) return false;
+    const boost::json::value* roots = json->get_object().if_contains("roots");
+    if (roots == nullptr || !roots->is_array()) return false;
+    for (const boost::json::value& item : roots->get_array()) {
         SyncRootRecord r;
         if (!from_json(item, r)) return false;
         out.push_back(std::move(r));
@@ -107,12 +113,10 @@ bool read_store(const std::string& dir, std::vector<SyncRootRecord>& out) {
 }
 
 int write_store(const std::string& dir, const std::vector<SyncRootRecord>& records) {
-    Json doc = Json::object();
-    doc.set("version", Json::of_int(1));
-    Json roots = Json::array();
-    for (const auto& r : records) roots.items.push_back(to_json(r));
-    doc.set("roots", std::move(roots));
-    return write_file_atomic(store_path(dir), doc.dump() + "\n");
+    boost::json::array roots;
+    for (const auto& r : records) roots.push_back(to_json(r));
+    const boost::json::object doc{{"version", 1}, {"roots", std::move(roots)}};
+    return write_file_atomic(store_path(dir), boost::json::serialize(doc) + "\n");
 }
 
 // The store's advisory lock, held for one read-modify-write.

@@ -1,11 +1,12 @@
-// platform/sim: shared helpers (errors, text, paths, byte ranges, JSON). POSIX calls are allowed
+// platform/sim: shared helpers (errors, text, paths, byte ranges, state files). POSIX calls are allowed
 // here and only under platform/sim.
 #include "platform/sim/sim_util.h"
+
+#include <boost/json/parse.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -374,264 +375,17 @@ bool RangeSet::decode(std::string_view text, RangeSet& out) {
     return true;
 }
 
-// ---- JSON ----------------------------------------------------------------------------------
+// ---- State files ---------------------------------------------------------------------------
 
-Json Json::of_bool(bool b) {
-    Json j;
-    j.kind = Kind::Bool;
-    j.boolean = b;
-    return j;
+std::optional<boost::json::value> parse_state_json(std::string_view text) {
+    boost::json::parse_options options;
+    options.max_depth = 64;
+    options.allow_invalid_utf8 = true;
+    boost::json::error_code ec;
+    boost::json::value value = boost::json::parse(text, ec, {}, options);
+    if (ec) return std::nullopt;
+    return value;
 }
-Json Json::of_int(std::int64_t i) {
-    Json j;
-    j.kind = Kind::Int;
-    j.integer = i;
-    return j;
-}
-Json Json::of_string(std::string s) {
-    Json j;
-    j.kind = Kind::String;
-    j.text = std::move(s);
-    return j;
-}
-Json Json::array() {
-    Json j;
-    j.kind = Kind::Array;
-    return j;
-}
-Json Json::object() {
-    Json j;
-    j.kind = Kind::Object;
-    return j;
-}
-
-const Json* Json::find(std::string_view key) const {
-    if (kind != Kind::Object) return nullptr;
-    for (auto it = members.rbegin(); it != members.rend(); ++it)
-        if (it->first == key) return &it->second;
-    return nullptr;
-}
-
-void Json::set(std::string key, Json value) {
-    for (auto& m : members)
-        if (m.first == key) {
-            m.second = std::move(value);
-            return;
-        }
-    members.emplace_back(std::move(key), std::move(value));
-}
-
-namespace {
-
-void dump_string(std::string& out, const std::string& s) {
-    out.push_back('"');
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
-}
-
-void dump_value(std::string& out, const Json& j) {
-    switch (j.kind) {
-        case Json::Kind::Null: out += "null"; break;
-        case Json::Kind::Bool: out += j.boolean ? "true" : "false"; break;
-        case Json::Kind::Int: out += std::to_string(j.integer); break;
-        case Json::Kind::String: dump_string(out, j.text); break;
-        case Json::Kind::Array:
-            out.push_back('[');
-            for (std::size_t i = 0; i < j.items.size(); ++i) {
-                if (i != 0) out.push_back(',');
-                dump_value(out, j.items[i]);
-            }
-            out.push_back(']');
-            break;
-        case Json::Kind::Object:
-            out.push_back('{');
-            for (std::size_t i = 0; i < j.members.size(); ++i) {
-                if (i != 0) out.push_back(',');
-                dump_string(out, j.members[i].first);
-                out.push_back(':');
-                dump_value(out, j.members[i].second);
-            }
-            out.push_back('}');
-            break;
-    }
-}
-
-class Parser {
-public:
-    explicit Parser(std::string_view s) : s_(s) {}
-
-    std::optional<Json> document() {
-        Json j;
-        if (!value(j, 0)) return std::nullopt;
-        skip();
-        if (i_ != s_.size()) return std::nullopt;
-        return j;
-    }
-
-private:
-    void skip() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
-    }
-    bool literal(std::string_view word) {
-        if (s_.substr(i_, word.size()) != word) return false;
-        i_ += word.size();
-        return true;
-    }
-    bool value(Json& out, int depth) {
-        if (depth > 64) return false;
-        skip();
-        if (i_ >= s_.size()) return false;
-        const char c = s_[i_];
-        if (c == 'n') return literal("null") && (out = Json(), true);
-        if (c == 't') return literal("true") && (out = Json::of_bool(true), true);
-        if (c == 'f') return literal("false") && (out = Json::of_bool(false), true);
-        if (c == '"') {
-            out = Json::of_string({});
-            return string(out.text);
-        }
-        if (c == '[') {
-            ++i_;
-            out = Json::array();
-            skip();
-            if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
-            for (;;) {
-                Json item;
-                if (!value(item, depth + 1)) return false;
-                out.items.push_back(std::move(item));
-                skip();
-                if (i_ >= s_.size()) return false;
-                if (s_[i_] == ']') return ++i_, true;
-                if (s_[i_++] != ',') return false;
-            }
-        }
-        if (c == '{') {
-            ++i_;
-            out = Json::object();
-            skip();
-            if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
-            for (;;) {
-                skip();
-                std::string key;
-                if (i_ >= s_.size() || s_[i_] != '"' || !string(key)) return false;
-                skip();
-                if (i_ >= s_.size() || s_[i_++] != ':') return false;
-                Json item;
-                if (!value(item, depth + 1)) return false;
-                out.members.emplace_back(std::move(key), std::move(item));
-                skip();
-                if (i_ >= s_.size()) return false;
-                if (s_[i_] == '}') return ++i_, true;
-                if (s_[i_++] != ',') return false;
-            }
-        }
-        return number(out);
-    }
-    bool number(Json& out) {
-        const std::size_t start = i_;
-        if (i_ < s_.size() && s_[i_] == '-') ++i_;
-        const std::size_t digits = i_;
-        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-        if (i_ == digits) return false;
-        // Fractions and exponents are accepted and truncated; the state files never hold them.
-        const std::size_t int_end = i_;
-        if (i_ < s_.size() && s_[i_] == '.') {
-            ++i_;
-            while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-        }
-        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
-            ++i_;
-            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
-            while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
-        }
-        const std::string text(s_.substr(start, int_end - start));
-        errno = 0;
-        const long long v = std::strtoll(text.c_str(), nullptr, 10);
-        if (errno == ERANGE) return false;
-        out = Json::of_int(v);
-        return true;
-    }
-    bool hex4(std::uint32_t& v) {
-        if (i_ + 4 > s_.size()) return false;
-        v = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char h = s_[i_++];
-            v <<= 4;
-            if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
-            else return false;
-        }
-        return true;
-    }
-    bool string(std::string& out) {
-        ++i_;  // opening quote
-        while (i_ < s_.size()) {
-            const char c = s_[i_++];
-            if (c == '"') return true;
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
-            if (i_ >= s_.size()) return false;
-            const char e = s_[i_++];
-            switch (e) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '/': out.push_back('/'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
-                case 'u': {
-                    std::uint32_t v = 0;
-                    if (!hex4(v)) return false;
-                    if (v >= 0xD800 && v <= 0xDBFF && s_.substr(i_, 2) == "\\u") {
-                        const std::size_t save = i_;
-                        i_ += 2;
-                        std::uint32_t low = 0;
-                        if (hex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
-                            v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
-                        } else {
-                            i_ = save;
-                        }
-                    }
-                    if (v >= 0xD800 && v <= 0xDFFF) v = 0xFFFD;
-                    append_utf8(out, v);
-                    break;
-                }
-                default: return false;
-            }
-        }
-        return false;
-    }
-
-    std::string_view s_;
-    std::size_t i_ = 0;
-};
-
-}  // namespace
-
-std::string Json::dump() const {
-    std::string out;
-    dump_value(out, *this);
-    return out;
-}
-
-std::optional<Json> Json::parse(std::string_view text) { return Parser(text).document(); }
 
 std::optional<std::string> read_file(const std::string& path, int* err) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,10 +1,12 @@
 // platform/sim: helpers shared by the simulation's files: the thread's last-error code, UTF-16 and
 // UTF-8 conversion at the platform edge, errno to Win32 code mapping, paths and the state
-// directory, byte-range sets, and a small JSON reader and writer for the state files.
+// directory, byte-range sets, and reading and writing the state files.
 // POSIX calls are allowed here and only under platform/sim.
 #pragma once
 
 #include "platform/error.h"
+
+#include <boost/json/value.hpp>
 
 #include <cstdint>
 #include <optional>
@@ -102,28 +104,11 @@ private:
     std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
 };
 
-// ---- JSON ----------------------------------------------------------------------------------
+// ---- State files ---------------------------------------------------------------------------
 
-// Just enough JSON for the state files: null, booleans, integers, strings, arrays, objects.
-struct Json {
-    enum class Kind { Null, Bool, Int, String, Array, Object } kind = Kind::Null;
-    bool boolean = false;
-    std::int64_t integer = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
-
-    static Json of_bool(bool b);
-    static Json of_int(std::int64_t i);
-    static Json of_string(std::string s);
-    static Json array();
-    static Json object();
-    const Json* find(std::string_view key) const;
-    void set(std::string key, Json value);
-
-    std::string dump() const;
-    static std::optional<Json> parse(std::string_view text);
-};
+// A state file's JSON document; nullopt when it is not well-formed. Bytes that are not UTF-8 are
+// kept as they are, since the files hold file-system paths.
+std::optional<boost::json::value> parse_state_json(std::string_view text);
 
 // Whole-file helpers. read_file: nullopt when the file cannot be read (errno in `err`).
 std::optional<std::string> read_file(const std::string& path, int* err = nullptr);
