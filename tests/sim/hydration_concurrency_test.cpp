@@ -1,8 +1,8 @@
 // The hydration service under load on the simulated platform, in one process: simulated
 // applications read many placeholders at once (some abort their reads), "hydrate" workers run
 // beside them, and the test plays the parent on the main thread, answering fetches in random order
-// and random chunks through the real main-loop entry, sometimes with "fail". Checks that no output
-// line is lost or torn, that every fetch is retired exactly once (completed, failed or cancelled),
+// and random chunks (each fetch's chunks in order or shuffled) through the real main-loop entry,
+// sometimes with "fail". Checks that no output line is lost or torn, that every fetch is retired exactly once (completed, failed or cancelled),
 // that every hydration writes its late answer, and that every byte read is the parent's byte.
 #include "dispatch/args.h"
 #include "hydration/pending.h"
@@ -16,6 +16,7 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -149,8 +150,8 @@ std::string read_file(const std::string& path) {
 // One fetch as the parent tracks it.
 struct Fetch {
     std::string path;
-    std::int64_t next = 0;  // next offset to send
-    std::int64_t end = 0;   // required end
+    std::vector<std::pair<std::int64_t, std::int64_t>> chunks;  // offset and length, in sending order
+    std::size_t sent = 0;
     bool will_fail = false;
 };
 
@@ -207,9 +208,16 @@ protected:
                 EXPECT_TRUE(seen_.insert(id).second) << "fetch id issued twice: " << id;
                 Fetch fetch;
                 fetch.path = std::string(m.at("path").as_string());
-                fetch.next = m.at("offset").to_number<std::int64_t>();
-                fetch.end = std::min(m.at("fileSize").to_number<std::int64_t>(),
-                                     fetch.next + m.at("length").to_number<std::int64_t>());
+                const std::int64_t begin = m.at("offset").to_number<std::int64_t>();
+                const std::int64_t end = std::min(m.at("fileSize").to_number<std::int64_t>(),
+                                                  begin + m.at("length").to_number<std::int64_t>());
+                // Chunks of 4 to 32 KiB, sent in order for half the fetches and shuffled for the rest.
+                for (std::int64_t at = begin; at < end;) {
+                    const std::int64_t size = 4096 * std::uniform_int_distribution<std::int64_t>(1, 8)(rng_);
+                    fetch.chunks.emplace_back(at, std::min(size, end - at));
+                    at += size;
+                }
+                if (rng_() % 2 == 0) std::shuffle(fetch.chunks.begin(), fetch.chunks.end(), rng_);
                 fetch.will_fail = std::uniform_int_distribution<int>(0, 9)(rng_) == 0;
                 EXPECT_TRUE(content_.count(fetch.path)) << fetch.path;
                 if (!cancelled_.count(id)) outstanding_.emplace(id, fetch);
@@ -231,7 +239,7 @@ protected:
         return message;
     }
 
-    // The parent's next move on one outstanding fetch: a chunk in order, or a failure.
+    // The parent's next move on one outstanding fetch: its next chunk, or a failure.
     void answer_one() {
         auto it = outstanding_.begin();
         std::advance(it, std::uniform_int_distribution<std::size_t>(0, outstanding_.size() - 1)(rng_));
@@ -248,19 +256,18 @@ protected:
             }
             return;
         }
-        const std::int64_t size = 4096 * std::uniform_int_distribution<std::int64_t>(1, 8)(rng_);
-        const std::int64_t length = std::min(size, fetch.end - fetch.next);
+        const auto [offset, length] = fetch.chunks[fetch.sent];
         const std::string& bytes = content_.at(fetch.path);
         const json::value answer =
-            request({{"cmd", "data"}, {"req", id}, {"offset", fetch.next},
-                     {"b64", base64_of(bytes, static_cast<std::size_t>(fetch.next), static_cast<std::size_t>(length))}});
+            request({{"cmd", "data"}, {"req", id}, {"offset", offset},
+                     {"b64", base64_of(bytes, static_cast<std::size_t>(offset), static_cast<std::size_t>(length))}});
         const json::object& a = answer.as_object();
         if (a.at("ok") == true && a.at("result").as_object().empty()) {
-            if (fetch.next + length >= fetch.end) {
-                completed_.insert(id);
+            if (fetch.sent + 1 == fetch.chunks.size()) {
+                completed_.insert(id);  // every byte of the required range has been delivered
                 outstanding_.erase(id);
             } else if (const auto still = outstanding_.find(id); still != outstanding_.end()) {
-                still->second.next += length;
+                ++still->second.sent;
             }
             return;
         }
@@ -279,8 +286,8 @@ protected:
         }
         // Stale: a cancellation removed it, and its "cancel" event lists it.
         if (!cancelled_.count(id)) awaiting_cancel_.insert(id);
-        history_[id] = "data: " + to_json_text(answer) + " at " + std::to_string(fetch.next) + " of " +
-                       std::to_string(fetch.end);
+        history_[id] = "data: " + to_json_text(answer) + " at " + std::to_string(offset) + ", chunk " +
+                       std::to_string(fetch.sent + 1) + " of " + std::to_string(fetch.chunks.size());
     }
 
     std::size_t overlap(const std::set<std::uint64_t>& ids) const {
