@@ -2,6 +2,8 @@
 // here and only under platform/sim.
 #include "platform/sim/sim_util.h"
 
+#include "platform/unicode.h"
+
 #include <boost/json/parse.hpp>
 
 #include <algorithm>
@@ -79,108 +81,13 @@ std::uint32_t win32_from_transfer_status(std::int32_t status) {
 
 // ---- Text ----------------------------------------------------------------------------------
 
-namespace {
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+bool utf8_from_wide(const char16_t* text, std::string& out) {
+    return utf16_to_utf8_strict(null_terminated(text), out);
 }
 
-// Converts up to the NUL; an unpaired surrogate fails (strict) or becomes U+FFFD.
-bool convert_wide(const char16_t* text, std::string& out, bool strict) {
-    out.clear();
-    if (text == nullptr) return true;
-    for (const char16_t* p = text; *p != 0; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            if (strict) return false;
-            c = 0xFFFD;
-        }
-        append_utf8(out, c);
-    }
-    return true;
-}
+std::string utf8_lossy(const char16_t* text) { return utf16_to_utf8_lossy(null_terminated(text)); }
 
-}  // namespace
-
-bool utf8_from_wide(const char16_t* text, std::string& out) { return convert_wide(text, out, true); }
-
-std::string utf8_lossy(const char16_t* text) {
-    std::string out;
-    convert_wide(text, out, false);
-    return out;
-}
-
-std::u16string wide_from_utf8(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b = s[i];
-        char32_t c = 0;
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            c = b & 0x1F, len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            c = b & 0x0F, len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            c = b & 0x07, len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        // Consume continuation bytes while valid; a maximal invalid subsequence gives one U+FFFD.
-        std::size_t k = 1;
-        for (; k < len; ++k) {
-            if (i + k >= n) break;
-            const unsigned char t = s[i + k];
-            const unsigned char l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
-            if (t < l || t > h) break;
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (k < len) {
-            out.push_back(0xFFFD);
-            i += k;
-            continue;
-        }
-        if (c >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-        i += len;
-    }
-    return out;
-}
+std::u16string wide_from_utf8(std::string_view text) { return utf8_to_utf16_lossy(text); }
 
 std::uint32_t path_from_wide(const char16_t* text, std::string& out) {
     if (!utf8_from_wide(text, out)) return win32::ERROR_INVALID_NAME;

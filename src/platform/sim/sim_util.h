@@ -51,7 +51,8 @@ std::uint32_t win32_from_transfer_status(std::int32_t status);
 
 // ---- Text ----------------------------------------------------------------------------------
 
-// NUL-terminated UTF-16 to UTF-8, up to the first NUL. Fails on an unpaired surrogate.
+// NUL-terminated UTF-16 to UTF-8, up to the first NUL. Fails (and `out` is empty) on an unpaired
+// surrogate. These are the platform edge's forms of the conversions in platform/unicode.h.
 bool utf8_from_wide(const char16_t* text, std::string& out);
 // The same with each unpaired surrogate replaced by U+FFFD (texts that are not paths).
 std::string utf8_lossy(const char16_t* text);
