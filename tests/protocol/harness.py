@@ -103,6 +103,11 @@ class Program:
         return self.wait_seq(seq, timeout)
 
     def wait_seq(self, seq, timeout=TIMEOUT):
+        """The answer carrying `seq`, taking already-read answers first: a late answer may arrive
+        before the response to a later request."""
+        for i, msg in enumerate(self.pending_events):
+            if "event" not in msg and msg.get("seq") == seq:
+                return self.pending_events.pop(i)
         while True:
             msg = self.read_json(timeout)
             if msg is None:
