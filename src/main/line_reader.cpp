@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zcf {
@@ -11,9 +12,18 @@ constexpr std::size_t MIN_READ = 64 * 1024;
 constexpr std::size_t LARGE_BUFFER = 4 * 1024 * 1024;
 }  // namespace
 
+void LineReader::reserve(std::size_t capacity) {
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (end_ > begin_) std::memcpy(grown.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+}
+
 LineReader::Status LineReader::next(std::string_view& line) {
     for (;;) {
-        const char* data = buffer_.data();
+        const char* data = buffer_.get();
         const std::size_t unscanned = end_ - begin_ - scanned_;
         const void* lf = unscanned > 0 ? std::memchr(data + begin_ + scanned_, '\n', unscanned) : nullptr;
         if (lf != nullptr) {
@@ -35,12 +45,12 @@ LineReader::Status LineReader::next(std::string_view& line) {
         }
         // Make room: move the partial line to the front, then grow if still short of space.
         if (begin_ > 0) {
-            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
             end_ -= begin_;
             begin_ = 0;
         }
-        if (buffer_.size() - end_ < MIN_READ) buffer_.resize(std::max(buffer_.size() * 2, end_ + MIN_READ));
-        const std::ptrdiff_t n = platform().read_input(buffer_.data() + end_, buffer_.size() - end_);
+        if (capacity_ - end_ < MIN_READ) reserve(std::max(capacity_ * 2, end_ + MIN_READ));
+        const std::ptrdiff_t n = platform().read_input(buffer_.get() + end_, capacity_ - end_);
         if (n < 0) return Status::error;
         if (n == 0) at_end_ = true;
         end_ += static_cast<std::size_t>(n);
@@ -48,13 +58,8 @@ LineReader::Status LineReader::next(std::string_view& line) {
 }
 
 void LineReader::release_large_buffer() {
-    if (buffer_.size() < LARGE_BUFFER) return;
-    std::vector<char> kept(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_),
-                           buffer_.begin() + static_cast<std::ptrdiff_t>(end_));
-    kept.resize(std::max(kept.size(), MIN_READ));
-    end_ -= begin_;
-    begin_ = 0;
-    buffer_.swap(kept);
+    if (capacity_ < LARGE_BUFFER) return;
+    reserve(std::max(end_ - begin_, MIN_READ));
 }
 
 }  // namespace zcf

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace zcf {
 
@@ -20,7 +20,12 @@ public:
     void release_large_buffer();
 
 private:
-    std::vector<char> buffer_;
+    // Grows to `capacity` bytes, keeping the unconsumed data. Not zero-filled: a multi-megabyte
+    // line would otherwise be written twice.
+    void reserve(std::size_t capacity);
+
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
     std::size_t begin_ = 0;  // start of unconsumed data
     std::size_t end_ = 0;    // end of data read
     std::size_t scanned_ = 0;  // bytes after begin_ already searched for LF
