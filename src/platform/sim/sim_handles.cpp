@@ -220,15 +220,16 @@ std::shared_ptr<T> lookup(Handle h) {
     return nullptr;
 }
 
-// Removes the entry; the value is returned so that it is released outside the table lock.
-template <typename T>
-std::shared_ptr<T> take(Handle h) {
+// Removes the entry unless `refuse` says to keep it; the value is returned so that it is released
+// outside the table lock.
+template <typename T, typename Refuse>
+std::shared_ptr<T> take_unless(Handle h, Refuse refuse) {
     HandleTable& table = handles();
     std::lock_guard lock(table.mutex);
     const auto it = table.entries.find(h);
     if (it == table.entries.end()) return nullptr;
     auto* p = std::get_if<std::shared_ptr<T>>(&it->second);
-    if (p == nullptr) return nullptr;
+    if (p == nullptr || refuse(**p)) return nullptr;
     auto value = std::move(*p);
     table.entries.erase(it);
     return value;
@@ -241,23 +242,15 @@ Handle insert_file(std::shared_ptr<OpenFile> file) { return insert(Entry(std::mo
 std::shared_ptr<OpenFile> lookup_file(Handle handle) { return lookup<OpenFile>(handle); }
 
 bool remove_file(Handle handle) {
-    std::shared_ptr<OpenFile> file;
-    {
-        HandleTable& table = handles();
-        std::lock_guard lock(table.mutex);
-        const auto it = table.entries.find(handle);
-        if (it == table.entries.end()) return false;
-        auto* p = std::get_if<std::shared_ptr<OpenFile>>(&it->second);
-        if (p == nullptr || (*p)->owned_by_protected) return false;
-        file = std::move(*p);
-        table.entries.erase(it);
-    }
-    return true;  // `file` is released here, outside the table lock
+    // A file opened through a protected handle is closed with that handle, not on its own.
+    return take_unless<OpenFile>(handle, [](const OpenFile& file) { return file.owned_by_protected; }) != nullptr;
 }
 
 Handle insert_find(std::shared_ptr<FindState> find) { return insert(Entry(std::move(find))); }
 std::shared_ptr<FindState> lookup_find(Handle handle) { return lookup<FindState>(handle); }
-bool remove_find(Handle handle) { return take<FindState>(handle) != nullptr; }
+bool remove_find(Handle handle) {
+    return take_unless<FindState>(handle, [](const FindState&) { return false; }) != nullptr;
+}
 
 Handle insert_protected(Handle inner) {
     auto entry = std::make_shared<ProtectedEntry>();

@@ -8,6 +8,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -149,6 +150,22 @@ private:
 
 PlatformStatus status(Hresult code) { return PlatformStatus{code, nullptr}; }
 
+// Reads the registrations under the store lock, lets `change` edit them (it returns S_OK to have
+// them written back, or the failure to answer with) and rewrites the store atomically.
+template <typename Change>
+PlatformStatus change_store(Change change) {
+    const std::string dir = state_directory();
+    if (dir.empty()) return status(hr_from_errno(EACCES));
+    StoreLock lock(dir);
+    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
+    std::vector<SyncRootRecord> records;
+    if (!read_store(dir, records))
+        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
+    if (const Hresult result = change(records); result < 0) return status(result);
+    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
+    return status(S_OK_CODE);
+}
+
 }  // namespace
 
 std::vector<SyncRootRecord> load_sync_roots() {
@@ -217,45 +234,32 @@ PlatformStatus SimPlatform::register_sync_root(const SyncRootRegistration& regis
     if (registration.context != nullptr)
         record.context.assign(registration.context, registration.context + registration.context_length);
 
-    const std::string dir = state_directory();
-    if (dir.empty()) return status(hr_from_errno(EACCES));
-    StoreLock lock(dir);
-    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
-    std::vector<SyncRootRecord> records;
-    if (!read_store(dir, records))
-        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
-    bool replaced = false;
-    for (auto& r : records) {
-        if (r.id == record.id) continue;
-        // Sync roots never nest, and one folder has one registration.
-        if (path_within(record.path, r.path) || path_within(r.path, record.path))
-            return status(hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST));
-    }
-    for (auto& r : records) {
-        if (r.id == record.id) {
-            r = record;
-            replaced = true;
+    return change_store([&record](std::vector<SyncRootRecord>& records) {
+        for (const auto& r : records) {
+            if (r.id == record.id) continue;
+            // Sync roots never nest, and one folder has one registration.
+            if (path_within(record.path, r.path) || path_within(r.path, record.path))
+                return hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
         }
-    }
-    if (!replaced) records.push_back(record);
-    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
-    return status(S_OK_CODE);
+        // The same id again replaces its record.
+        const auto same = std::find_if(records.begin(), records.end(),
+                                       [&record](const SyncRootRecord& r) { return r.id == record.id; });
+        if (same != records.end()) {
+            *same = record;
+        } else {
+            records.push_back(record);
+        }
+        return S_OK_CODE;
+    });
 }
 
 PlatformStatus SimPlatform::unregister_sync_root(const char16_t* id_text) {
     const std::string id = utf8_lossy(id_text);
     if (id.empty()) return status(hr::E_INVALIDARG_CODE);
-    const std::string dir = state_directory();
-    if (dir.empty()) return status(hr_from_errno(EACCES));
-    StoreLock lock(dir);
-    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
-    std::vector<SyncRootRecord> records;
-    if (!read_store(dir, records))
-        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
-    const auto removed = std::erase_if(records, [&](const SyncRootRecord& r) { return r.id == id; });
-    if (removed == 0) return status(hresult_from_win32(win32::ERROR_NOT_FOUND));
-    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
-    return status(S_OK_CODE);
+    return change_store([&id](std::vector<SyncRootRecord>& records) {
+        const auto removed = std::erase_if(records, [&id](const SyncRootRecord& r) { return r.id == id; });
+        return removed == 0 ? hresult_from_win32(win32::ERROR_NOT_FOUND) : S_OK_CODE;
+    });
 }
 
 }  // namespace zcf::sim
