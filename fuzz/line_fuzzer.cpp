@@ -39,8 +39,8 @@ public:
     bool find_next(Handle, FindData*) override { return false; }
     void find_close(Handle) override {}
     char16_t path_separator() override { return u'/'; }
-    PlatformStatus register_sync_root(const SyncRootRegistration&) override { return {hr::E_FAIL_CODE, nullptr}; }
-    PlatformStatus unregister_sync_root(const char16_t*) override { return {hr::E_FAIL_CODE, nullptr}; }
+    PlatformError register_sync_root(const SyncRootRegistration&) override { return {hr::E_FAIL_CODE, nullptr}; }
+    PlatformError unregister_sync_root(const char16_t*) override { return {hr::E_FAIL_CODE, nullptr}; }
     Hresult connect_sync_root(const char16_t*, const CallbackRegistration*, const void*, std::uint32_t,
                               ConnectionKey*) override { return hr::E_FAIL_CODE; }
     Hresult disconnect_sync_root(ConnectionKey) override { return hr::E_FAIL_CODE; }

@@ -1,6 +1,6 @@
 #include "dispatch/dispatch.h"
 
-#include "dispatch/args.h"
+#include "common/args.h"
 #include "hydration/hydration.h"
 #include "placeholders/placeholders.h"
 #include "syncroot/syncroot.h"
@@ -13,12 +13,18 @@ namespace json = boost::json;
 
 namespace {
 
+// "connect" registers the hydration service's callbacks.
+Outcome connect(const json::value& request) {
+    static constexpr ProviderCallbacks CALLBACKS{on_fetch_data, on_cancel_fetch, on_open_completion};
+    return cmd_connect(request, CALLBACKS);
+}
+
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is
 // as fast as any map.
 constexpr std::array<Command, 13> COMMANDS{{
     {"register", cmd_register},
     {"unregister", cmd_unregister},
-    {"connect", cmd_connect},
+    {"connect", connect},
     {"disconnect", cmd_disconnect},
     {"create", cmd_create},
     {"pin", cmd_pin},

@@ -1,7 +1,7 @@
 // The dispatcher: one parsed request in, one outcome out, by the request's "cmd".
 #pragma once
 
-#include "dispatch/outcome.h"
+#include "common/outcome.h"
 
 #include <boost/json/value.hpp>
 

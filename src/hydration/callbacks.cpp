@@ -1,10 +1,10 @@
 // The Cloud Files callbacks that "connect" registers. They run on threads of the platform's
 // choosing, any number at a time: they record or drop outstanding requests and report to the
 // parent, and never wait for it.
-#include "dispatch/text.h"
+#include "common/text.h"
 #include "hydration/hydration.h"
 #include "hydration/pending.h"
-#include "main/emitter.h"
+#include "common/emitter.h"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>

@@ -1,10 +1,10 @@
 // "hydrate": brings a whole placeholder onto the disk on a detached worker thread. The content
 // arrives through this process's own fetch callbacks and the parent's "data" answers, which the
 // main thread goes on reading meanwhile; the worker writes the request's only answer at the end.
-#include "dispatch/args.h"
-#include "dispatch/open.h"
+#include "common/args.h"
+#include "common/open.h"
 #include "hydration/hydration.h"
-#include "main/emitter.h"
+#include "common/emitter.h"
 #include "platform/platform.h"
 
 #include <boost/json/object.hpp>
@@ -48,7 +48,7 @@ void hydrate_worker(std::string path, json::value seq) {
     const Hresult result = platform().hydrate_placeholder(file.value().get(), 0, CF_EOF_LENGTH, 0);
     std::optional<PlatformError> error;
     if (result < 0) error = error_from_hresult(result);
-    file.value().close();  // a failed close changes nothing
+    file.value().reset();  // a failed close changes nothing
     answer(std::move(seq), error);
 }
 

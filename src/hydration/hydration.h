@@ -1,7 +1,7 @@
 // Hydration commands ("data", "fail", "hydrate") and the Cloud Files callbacks.
 #pragma once
 
-#include "dispatch/outcome.h"
+#include "common/outcome.h"
 #include "platform/cloud_types.h"
 
 #include <boost/json/value.hpp>

@@ -4,30 +4,6 @@
 
 namespace zcf {
 
-void DeliveredRanges::add(std::int64_t begin, std::int64_t end) {
-    if (begin >= end) return;
-    // Merge every range that overlaps or touches [begin, end) into it.
-    auto first = std::lower_bound(ranges_.begin(), ranges_.end(), begin,
-                                  [](const auto& range, std::int64_t at) { return range.second < at; });
-    auto last = first;
-    while (last != ranges_.end() && last->first <= end) {
-        begin = std::min(begin, last->first);
-        end = std::max(end, last->second);
-        ++last;
-    }
-    first = ranges_.erase(first, last);
-    ranges_.insert(first, {begin, end});
-}
-
-bool DeliveredRanges::covers(std::int64_t begin, std::int64_t end) const {
-    if (begin >= end) return true;
-    const auto it = std::upper_bound(ranges_.begin(), ranges_.end(), begin,
-                                     [](std::int64_t at, const auto& range) { return at < range.first; });
-    if (it == ranges_.begin()) return false;
-    const auto& range = *(it - 1);
-    return range.first <= begin && range.second >= end;
-}
-
 std::atomic<std::uint64_t> NEXT_REQUEST{1};
 
 PendingTable& pending() {
@@ -58,7 +34,7 @@ bool PendingTable::deliver(std::uint64_t id, std::int64_t begin, std::int64_t en
     std::lock_guard<std::mutex> guard(lock_);
     const auto it = entries_.find(id);
     if (it == entries_.end()) return false;
-    DeliveredRanges& delivered = it->second.delivered;
+    RangeSet& delivered = it->second.delivered;
     delivered.add(std::max(begin, required_begin), std::min(end, required_end));
     if (!delivered.covers(required_begin, required_end)) return false;
     entries_.erase(it);

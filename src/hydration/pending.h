@@ -2,6 +2,8 @@
 // callbacks (which add and cancel entries) and the "data" and "fail" commands (which retire them).
 #pragma once
 
+#include "platform/range_set.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -20,17 +22,6 @@ struct Pending {
     std::int64_t file_size;
     std::int64_t offset;
     std::int64_t length;
-};
-
-// The byte ranges of one request that successful chunks have delivered: sorted, disjoint,
-// half-open [begin, end) intervals. In-order delivery keeps it at one interval.
-class DeliveredRanges {
-public:
-    void add(std::int64_t begin, std::int64_t end);
-    bool covers(std::int64_t begin, std::int64_t end) const;
-
-private:
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
 };
 
 // Request id to record, behind one mutex that is held for a single map operation at a time, never
@@ -53,7 +44,7 @@ public:
 private:
     struct Entry {
         Pending record;
-        DeliveredRanges delivered;
+        RangeSet delivered;  // what successful chunks have brought
     };
     std::mutex lock_;
     std::unordered_map<std::uint64_t, Entry> entries_;

@@ -1,6 +1,6 @@
 // "data" and "fail": the parent's answers to fetch requests, handed to the platform as
 // TRANSFER_DATA operations with the keys recorded for the request.
-#include "dispatch/args.h"
+#include "common/args.h"
 #include "hydration/base64.h"
 #include "hydration/hydration.h"
 #include "hydration/pending.h"

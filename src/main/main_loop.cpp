@@ -1,9 +1,9 @@
 #include "main/main_loop.h"
 
-#include "dispatch/args.h"
+#include "common/args.h"
 #include "dispatch/dispatch.h"
-#include "dispatch/text.h"
-#include "main/emitter.h"
+#include "common/text.h"
+#include "common/emitter.h"
 #include "main/line_reader.h"
 #include "main/request_parser.h"
 #include "platform/platform.h"

@@ -1,7 +1,8 @@
 // "adopt": an existing file or directory becomes an in-sync placeholder with the given identity.
-#include "dispatch/args.h"
-#include "dispatch/outcome.h"
-#include "dispatch/text.h"
+#include "common/args.h"
+#include "common/outcome.h"
+#include "common/open.h"
+#include "common/text.h"
 #include "placeholders/placeholders.h"
 #include "platform/platform.h"
 
@@ -17,19 +18,6 @@ namespace {
 
 // E_HANDLE: the protected handle could not be referenced, so its Win32 handle is unusable.
 constexpr Hresult E_HANDLE_CODE = hresult_from_win32(win32::ERROR_INVALID_HANDLE);
-
-// Owns a protected handle from open_file_with_oplock; closes it with close_protected_handle.
-class ProtectedHandle {
-public:
-    explicit ProtectedHandle(Handle handle) : handle_(handle) {}
-    ProtectedHandle(const ProtectedHandle&) = delete;
-    ProtectedHandle& operator=(const ProtectedHandle&) = delete;
-    ~ProtectedHandle() { platform().close_protected_handle(handle_); }
-    Handle get() const { return handle_; }
-
-private:
-    Handle handle_;
-};
 
 // Holds a reference on a protected handle while its Win32 handle is in use.
 class ProtectedReference {
@@ -53,7 +41,6 @@ private:
 Outcome cmd_adopt(const json::value& request) {
     const std::u16string path = wide(text_arg(request, "path"));
     const std::string_view identity = text_arg(request, "identity");
-    static constexpr char NO_IDENTITY[1] = {0};
     const void* identity_bytes = identity.empty() ? NO_IDENTITY : identity.data();
     const auto identity_length = static_cast<std::uint32_t>(identity.size());
 

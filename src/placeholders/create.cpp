@@ -1,9 +1,9 @@
 // "create": placeholders in batches, one platform call per directory.
 #include "placeholders/create.h"
 
-#include "dispatch/args.h"
-#include "dispatch/outcome.h"
-#include "dispatch/text.h"
+#include "common/args.h"
+#include "common/outcome.h"
+#include "common/text.h"
 #include "placeholders/placeholders.h"
 #include "platform/platform.h"
 
@@ -20,7 +20,6 @@ namespace json = boost::json;
 namespace {
 
 // 1970-01-01 in 100-nanosecond units since 1601-01-01.
-constexpr std::int64_t UNIX_EPOCH_FILE_TIME = 116444736000000000;
 
 std::string_view dir_of(const json::value& item) { return text_arg(item, "dir"); }
 
@@ -110,7 +109,7 @@ DirGroups group_by_dir(const json::array& items) {
 }
 
 std::int64_t file_time_from_ms(const json::value* mtime_ms) {
-    if (mtime_ms == nullptr || !mtime_ms->is_number()) return UNIX_EPOCH_FILE_TIME;
+    if (mtime_ms == nullptr || !mtime_ms->is_number()) return FILETIME_UNIX_EPOCH;
     double ms;
     if (mtime_ms->is_uint64()) ms = static_cast<double>(mtime_ms->get_uint64());
     else if (mtime_ms->is_int64()) ms = static_cast<double>(mtime_ms->get_int64());
@@ -122,7 +121,7 @@ std::int64_t file_time_from_ms(const json::value* mtime_ms) {
     else whole = static_cast<std::int64_t>(ms);  // truncates toward zero
     // Wrapping arithmetic, done unsigned so overflow is defined.
     const std::uint64_t time =
-        static_cast<std::uint64_t>(whole) * 10000u + static_cast<std::uint64_t>(UNIX_EPOCH_FILE_TIME);
+        static_cast<std::uint64_t>(whole) * 10000u + static_cast<std::uint64_t>(FILETIME_UNIX_EPOCH);
     return static_cast<std::int64_t>(time);
 }
 
@@ -142,7 +141,6 @@ json::value create(const json::array& items) {
     GroupBuffers buffers;
     // Identities point straight into the request's strings, which outlive every call here; an
     // empty identity still gets a valid pointer, with length 0.
-    static constexpr char NO_IDENTITY[1] = {0};
 
     for (std::size_t g = 0; g < groups.dirs.size(); ++g) {
         const std::size_t first = groups.starts[g];

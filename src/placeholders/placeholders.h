@@ -1,7 +1,7 @@
 // Placeholder commands: "create", "pin", "dehydrate", "attrs", "adopt", "scan".
 #pragma once
 
-#include "dispatch/outcome.h"
+#include "common/outcome.h"
 
 #include <boost/json/value.hpp>
 

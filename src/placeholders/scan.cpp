@@ -1,6 +1,7 @@
 // "scan": walks a directory tree and lists pinned, unpinned and online-only entries.
-#include "dispatch/args.h"
-#include "dispatch/text.h"
+#include "common/args.h"
+#include "common/open.h"
+#include "common/text.h"
 #include "placeholders/placeholder_info.h"
 #include "placeholders/placeholders.h"
 #include "platform/platform.h"
@@ -17,23 +18,6 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr std::uint32_t ONLINE_ONLY_MASK = attr::OFFLINE | attr::RECALL_ON_DATA_ACCESS;
-
-// Owns a directory enumeration handle.
-class FindHandle {
-public:
-    explicit FindHandle(Handle handle) : handle_(handle) {}
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    ~FindHandle() {
-        if (handle_valid(handle_)) platform().find_close(handle_);
-    }
-    bool valid() const { return handle_valid(handle_); }
-    Handle get() const { return handle_; }
-
-private:
-    Handle handle_;
-};
 
 // A directory still to be listed: its full path as the platform spells it, and its path
 // relative to the root in UTF-8 ("" for the root itself).
@@ -107,7 +91,7 @@ json::value scan(std::string_view root) {
                 const bool walk = (word & attr::DIRECTORY) != 0 && !link;
                 const bool is_pinned = (word & attr::PINNED) != 0;
                 const bool is_unpinned = !is_pinned && (word & attr::UNPINNED) != 0;
-                const bool offline = !walk && (word & ONLINE_ONLY_MASK) != 0;
+                const bool offline = !walk && (word & attr::ONLINE_ONLY_MASK) != 0;
                 if (!walk && !is_pinned && !is_unpinned && !offline) continue;
 
                 const std::u16string_view name(entry.name, name_length(entry));

@@ -1,8 +1,8 @@
 // Placeholder state of one path: "pin", "dehydrate", "attrs", and the placeholder query.
-#include "dispatch/args.h"
-#include "dispatch/open.h"
-#include "dispatch/outcome.h"
-#include "dispatch/text.h"
+#include "common/args.h"
+#include "common/open.h"
+#include "common/outcome.h"
+#include "common/text.h"
 #include "placeholders/placeholder_info.h"
 #include "placeholders/placeholders.h"
 #include "platform/platform.h"
@@ -21,7 +21,6 @@ namespace json = boost::json;
 namespace {
 
 constexpr std::uint32_t READ_WRITE_ATTRIBUTES = access::FILE_READ_ATTRIBUTES | access::FILE_WRITE_ATTRIBUTES;
-constexpr std::uint32_t ONLINE_ONLY_MASK = attr::OFFLINE | attr::RECALL_ON_DATA_ACCESS;
 
 std::uint32_t pin_state_of(std::string_view state) {
     if (state == "pinned") return pin_state::PINNED;
@@ -40,7 +39,7 @@ Outcome on_opened_path(std::string_view path, Operation operation) {
     // Take the operation's error information before the close can disturb it.
     std::optional<PlatformError> failure;
     if (status < 0) failure = error_from_hresult(status);
-    if (std::optional<PlatformError> closed = file.close()) return std::move(*closed);
+    if (std::optional<PlatformError> closed = close_file(file)) return std::move(*closed);
     if (failure) return std::move(*failure);
     return json::value(json::object());
 }
@@ -54,7 +53,7 @@ std::optional<PlaceholderInfo> placeholder_info_wide(const char16_t* path) {
     alignas(8) std::array<unsigned char, PLACEHOLDER_INFO_BUFFER_SIZE> buffer{};
     const Hresult status = platform().get_placeholder_info(file.get(), PLACEHOLDER_INFO_BASIC, buffer.data(),
                                                            PLACEHOLDER_INFO_BUFFER_SIZE, nullptr);
-    (void)file.close();  // a failed close changes nothing here
+    file.reset();  // a failed close changes nothing here
     if (status < 0) return std::nullopt;
 
     std::uint32_t in_sync_state = 0;
@@ -87,7 +86,7 @@ json::value attrs(std::string_view path) {
     result["attributes"] = word;
     result["pinned"] = known && (word & attr::PINNED) != 0;
     result["unpinned"] = known && (word & attr::UNPINNED) != 0;
-    result["onlineOnly"] = known && (word & ONLINE_ONLY_MASK) != 0;
+    result["onlineOnly"] = known && (word & attr::ONLINE_ONLY_MASK) != 0;
     // Two independent queries, one for each member.
     const std::optional<PlaceholderInfo> first = placeholder_info_wide(name.c_str());
     result["inSync"] = first.has_value() && first->in_sync;

@@ -125,6 +125,10 @@ inline constexpr std::uint32_t OPEN_FILE_FLAG_WRITE_ACCESS = 0x2;
 inline constexpr std::uint32_t CONVERT_FLAG_MARK_IN_SYNC = 0x1;
 inline constexpr std::uint32_t UPDATE_FLAG_MARK_IN_SYNC = 0x2;
 inline constexpr std::int64_t CF_EOF_LENGTH = -1;
+// A Windows file time (100 ns since 1601) of 1970-01-01 00:00 UTC.
+inline constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
+// Where an empty identity points: the platform wants a non-null pointer with length 0.
+inline constexpr char NO_IDENTITY[1] = {0};
 
 // ---- Operations (CfExecute) -----------------------------------------------------------------
 

@@ -82,8 +82,10 @@ public:
 };
 using ErrorInfoPtr = std::unique_ptr<ErrorInfo>;
 
-// The outcome of a platform operation that captures its own error information.
-struct PlatformStatus {
+// A platform failure: its HRESULT and the error information the failing call left, if any. A
+// call that captures its own error information returns one; code 0 (or any non-negative code)
+// means it succeeded.
+struct PlatformError {
     Hresult code = 0;
     ErrorInfoPtr info;
     bool failed() const { return code < 0; }

@@ -23,6 +23,8 @@ inline constexpr std::uint32_t OFFLINE = 0x1000;
 inline constexpr std::uint32_t PINNED = 0x80000;
 inline constexpr std::uint32_t UNPINNED = 0x100000;
 inline constexpr std::uint32_t RECALL_ON_DATA_ACCESS = 0x400000;
+// Either bit marks content that is not (wholly) on the disk.
+inline constexpr std::uint32_t ONLINE_ONLY_MASK = OFFLINE | RECALL_ON_DATA_ACCESS;
 }  // namespace attr
 
 namespace reparse {

@@ -69,8 +69,8 @@ public:
 
     // Fills and registers one StorageProviderSyncRootInfo in the order of its fields; stops at
     // the first failing call and returns it with the error information captured at that moment.
-    virtual PlatformStatus register_sync_root(const SyncRootRegistration& registration) = 0;
-    virtual PlatformStatus unregister_sync_root(const char16_t* id) = 0;
+    virtual PlatformError register_sync_root(const SyncRootRegistration& registration) = 0;
+    virtual PlatformError unregister_sync_root(const char16_t* id) = 0;
 
     // ---- Cloud Files API (cldapi.dll) ----------------------------------------------------------
 

@@ -2,9 +2,8 @@
 // "connect", "disconnect": this process as the provider of a registered sync root.
 #include "syncroot/syncroot.h"
 
-#include "dispatch/args.h"
-#include "dispatch/text.h"
-#include "hydration/hydration.h"
+#include "common/args.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -56,12 +55,12 @@ struct CallbackTable {
 };
 std::atomic<CallbackTable*> CALLBACK_TABLES{nullptr};
 
-const CallbackRegistration* new_callback_table() {
+const CallbackRegistration* new_callback_table(const ProviderCallbacks& callbacks) {
     auto* table = new CallbackTable{
         {
-            {callback_type::FETCH_DATA, on_fetch_data},
-            {callback_type::CANCEL_FETCH_DATA, on_cancel_fetch},
-            {callback_type::NOTIFY_FILE_OPEN_COMPLETION, on_open_completion},
+            {callback_type::FETCH_DATA, callbacks.fetch_data},
+            {callback_type::CANCEL_FETCH_DATA, callbacks.cancel_fetch},
+            {callback_type::NOTIFY_FILE_OPEN_COMPLETION, callbacks.open_completion},
             {callback_type::NONE, nullptr},
         },
         CALLBACK_TABLES.load(std::memory_order_relaxed)};
@@ -95,21 +94,21 @@ Outcome cmd_register(const json::value& request) {
         .context = CONTEXT,
         .context_length = sizeof CONTEXT,
     };
-    PlatformStatus status = platform().register_sync_root(registration);
-    if (status.failed()) return error_from_status(std::move(status));
+    PlatformError status = platform().register_sync_root(registration);
+    if (status.failed()) return status;
     return json::value(json::object());
 }
 
 Outcome cmd_unregister(const json::value& request) {
     const std::u16string id = wide(text_arg(request, "id"));
-    PlatformStatus status = platform().unregister_sync_root(id.c_str());
-    if (status.failed()) return error_from_status(std::move(status));
+    PlatformError status = platform().unregister_sync_root(id.c_str());
+    if (status.failed()) return status;
     return json::value(json::object());
 }
 
-Outcome cmd_connect(const json::value& request) {
+Outcome cmd_connect(const json::value& request, const ProviderCallbacks& callbacks) {
     const std::u16string root = wide(text_arg(request, "root"));
-    const CallbackRegistration* table = new_callback_table();
+    const CallbackRegistration* table = new_callback_table(callbacks);
     ConnectionKey key = 0;
     const Hresult result = platform().connect_sync_root(root.c_str(), table, nullptr, CONNECT_FLAGS, &key);
     if (result < 0) return error_from_hresult(result);

@@ -1,7 +1,8 @@
 // Sync-root commands: "register", "unregister", "connect", "disconnect".
 #pragma once
 
-#include "dispatch/outcome.h"
+#include "common/outcome.h"
+#include "platform/cloud_types.h"
 
 #include <boost/json/value.hpp>
 
@@ -9,7 +10,14 @@ namespace zcf {
 
 Outcome cmd_register(const boost::json::value& request);
 Outcome cmd_unregister(const boost::json::value& request);
-Outcome cmd_connect(const boost::json::value& request);
+// The provider's callbacks that "connect" registers. The dispatcher supplies them (they belong
+// to the hydration service), so that this directory depends on no other command's.
+struct ProviderCallbacks {
+    CallbackFunction fetch_data;
+    CallbackFunction cancel_fetch;
+    CallbackFunction open_completion;
+};
+Outcome cmd_connect(const boost::json::value& request, const ProviderCallbacks& callbacks);
 Outcome cmd_disconnect(const boost::json::value& request);
 
 }  // namespace zcf

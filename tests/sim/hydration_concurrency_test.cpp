@@ -4,10 +4,10 @@
 // and random chunks (each fetch's chunks in order or shuffled) through the real main-loop entry,
 // sometimes with "fail". Checks that no output line is lost or torn, that every fetch is retired exactly once (completed, failed or cancelled),
 // that every hydration writes its late answer, and that every byte read is the parent's byte.
-#include "dispatch/args.h"
+#include "common/args.h"
 #include "hydration/pending.h"
 #include "main/main_loop.h"
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_app.h"
 #include "support/mock_platform.h"
@@ -82,8 +82,8 @@ public:
     bool find_next(Handle h, FindData* e) override { return os_.find_next(h, e); }
     void find_close(Handle h) override { os_.find_close(h); }
     char16_t path_separator() override { return os_.path_separator(); }
-    PlatformStatus register_sync_root(const SyncRootRegistration& r) override { return os_.register_sync_root(r); }
-    PlatformStatus unregister_sync_root(const char16_t* id) override { return os_.unregister_sync_root(id); }
+    PlatformError register_sync_root(const SyncRootRegistration& r) override { return os_.register_sync_root(r); }
+    PlatformError unregister_sync_root(const char16_t* id) override { return os_.unregister_sync_root(id); }
     Hresult connect_sync_root(const char16_t* r, const CallbackRegistration* t, const void* c, std::uint32_t f,
                               ConnectionKey* k) override {
         return os_.connect_sync_root(r, t, c, f, k);

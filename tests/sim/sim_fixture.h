@@ -218,7 +218,7 @@ protected:
         return out;
     }
 
-    PlatformStatus register_root(const std::string& id = "test-root", const std::string& path = "") {
+    PlatformError register_root(const std::string& id = "test-root", const std::string& path = "") {
         const std::u16string wid = w(id), wpath = w(path.empty() ? root_ : path), name = u"Zembra Sync",
                              icon = u"icon", version = u"1";
         static const std::uint8_t CONTEXT[] = {'z', 'e', 'm', 'b', 'r', 'a'};

@@ -2,7 +2,7 @@
 // tests can wait for lines written by other threads.
 #pragma once
 
-#include "main/emitter.h"
+#include "common/emitter.h"
 #include "support/mock_platform.h"
 
 #include <boost/json/object.hpp>

@@ -1,6 +1,6 @@
 #include "support/mock_platform.h"
 
-#include "dispatch/text.h"
+#include "common/text.h"
 
 namespace zcf::testing {
 

@@ -25,8 +25,8 @@ public:
     MOCK_METHOD(bool, find_next, (Handle, FindData*), (override));
     MOCK_METHOD(void, find_close, (Handle), (override));
     MOCK_METHOD(char16_t, path_separator, (), (override));
-    MOCK_METHOD(PlatformStatus, register_sync_root, (const SyncRootRegistration&), (override));
-    MOCK_METHOD(PlatformStatus, unregister_sync_root, (const char16_t*), (override));
+    MOCK_METHOD(PlatformError, register_sync_root, (const SyncRootRegistration&), (override));
+    MOCK_METHOD(PlatformError, unregister_sync_root, (const char16_t*), (override));
     MOCK_METHOD(Hresult, connect_sync_root,
                 (const char16_t*, const CallbackRegistration*, const void*, std::uint32_t, ConnectionKey*),
                 (override));

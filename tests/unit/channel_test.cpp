@@ -1,10 +1,10 @@
 // The command channel against the mock platform: arguments, error rendering, the dispatcher,
 // framing of input and the emitter.
-#include "dispatch/args.h"
+#include "common/args.h"
 #include "dispatch/dispatch.h"
-#include "dispatch/open.h"
-#include "main/emitter.h"
-#include "main/json_writer.h"
+#include "common/open.h"
+#include "common/emitter.h"
+#include "common/json_writer.h"
 #include "main/line_reader.h"
 #include "main/main_loop.h"
 #include "support/mock_platform.h"
@@ -148,10 +148,10 @@ TEST(Open, CloseReportsItsFailure) {
     EXPECT_CALL(os, close_handle(Handle{9})).WillOnce(Return(false));
     EXPECT_CALL(os, last_error()).WillOnce(Return(6u));
     FileHandle handle(9);
-    auto error = handle.close();
+    auto error = close_file(handle);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, static_cast<Hresult>(0x80070006u));
-    EXPECT_FALSE(handle.close().has_value());  // closed once only
+    EXPECT_FALSE(close_file(handle).has_value());  // closed once only
 }
 
 TEST(Dispatcher, UnknownCommandsAreSuccesses) {

@@ -1,7 +1,7 @@
 #include "hydration/base64.h"
 #include "hydration/hydration.h"
 #include "hydration/pending.h"
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 #include "support/captured_output.h"
 #include "support/mock_platform.h"
 
@@ -323,8 +323,8 @@ TEST_F(Hydration, ChunkOfTheTailAloneKeepsTheRecord) {
     EXPECT_EQ(fail(id), "{}");  // the parent may still fail the request as a whole
 }
 
-TEST(DeliveredRanges, MergesAndCovers) {
-    DeliveredRanges r;
+TEST(RangeSet, MergesAndCovers) {
+    RangeSet r;
     EXPECT_TRUE(r.covers(5, 5));
     EXPECT_FALSE(r.covers(0, 1));
     r.add(10, 20);

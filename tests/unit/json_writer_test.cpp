@@ -1,4 +1,4 @@
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>

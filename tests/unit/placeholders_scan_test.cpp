@@ -2,7 +2,7 @@
 #include "placeholders/placeholders.h"
 #include "support/mock_platform.h"
 
-#include "dispatch/text.h"
+#include "common/text.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>

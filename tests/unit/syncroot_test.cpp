@@ -1,7 +1,8 @@
 #include "syncroot/syncroot.h"
 
+#include "dispatch/dispatch.h"
 #include "hydration/hydration.h"
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 #include "support/mock_platform.h"
 
 #include <boost/json/parse.hpp>
@@ -57,7 +58,7 @@ Registered run_register(std::string_view request_text) {
                           utf8(r.version), r.hydration_policy, r.hydration_policy_modifier, r.population_policy,
                           r.in_sync_policy, r.hardlink_policy, r.show_siblings_as_group,
                           std::vector<std::uint8_t>(r.context, r.context + r.context_length)};
-        return PlatformStatus{};
+        return PlatformError{};
     });
     Outcome outcome = cmd_register(json::parse(request_text));
     EXPECT_EQ(result_text(outcome), "{}");
@@ -99,7 +100,7 @@ TEST(Register, PlatformFailureIsTheErrorWithItsErrorInformation) {
     NiceMock<MockPlatform> mock;
     ScopedPlatform installed(mock);
     EXPECT_CALL(mock, register_sync_root).WillOnce([](const SyncRootRegistration&) {
-        return PlatformStatus{static_cast<Hresult>(0x80070057u), std::make_unique<TextErrorInfo>(u"Bad path.\r\n")};
+        return PlatformError{static_cast<Hresult>(0x80070057u), std::make_unique<TextErrorInfo>(u"Bad path.\r\n")};
     });
     Outcome outcome = cmd_register(json::parse(R"({"id":"x"})"));
     ASSERT_FALSE(outcome.ok());
@@ -114,11 +115,11 @@ TEST(Unregister, PassesTheIdAndReturnsThePlatformsAnswer) {
     EXPECT_CALL(mock, unregister_sync_root)
         .WillOnce([&](const char16_t* id) {
             ids.push_back(utf8(id));
-            return PlatformStatus{};
+            return PlatformError{};
         })
         .WillOnce([&](const char16_t* id) {
             ids.push_back(utf8(id));
-            return PlatformStatus{static_cast<Hresult>(0x80070490u), nullptr};
+            return PlatformError{static_cast<Hresult>(0x80070490u), nullptr};
         });
     Outcome first = cmd_unregister(json::parse(R"({"id":"a\u00e9"})"));
     Outcome second = cmd_unregister(json::parse(R"({"id":3})"));
@@ -126,6 +127,9 @@ TEST(Unregister, PassesTheIdAndReturnsThePlatformsAnswer) {
     EXPECT_EQ(result_text(second), "error 0x80070490");
     EXPECT_EQ(ids, (std::vector<std::string>{"a\xC3\xA9", ""}));
 }
+
+// "connect" as the dispatcher runs it, with the hydration service's callbacks.
+Outcome connect_through_dispatcher(const json::value& request) { return find_command("connect")->run(request); }
 
 // CONNECTION lives for the whole process: every test starts by emptying it.
 class Connection : public ::testing::Test {
@@ -144,7 +148,7 @@ protected:
                 if (result >= 0) *out = key;
                 return result;
             });
-        Outcome outcome = cmd_connect(json::parse(R"({"root":"/r"})"));
+        Outcome outcome = connect_through_dispatcher(json::parse(R"({"root":"/r"})"));
         return result_text(outcome);
     }
 
@@ -179,8 +183,8 @@ TEST_F(Connection, PassesTheRootAFreshTableFlagsAndNullContext) {
             return static_cast<Hresult>(0x80070186u);
         });
     const json::value request = json::parse(R"({"root":"/sync/r\u00e9"})");
-    Outcome first = cmd_connect(request);
-    Outcome second = cmd_connect(request);
+    Outcome first = connect_through_dispatcher(request);
+    Outcome second = connect_through_dispatcher(request);
     EXPECT_EQ(result_text(first), "error 0x80070186");
     ASSERT_EQ(tables.size(), 2u);
     // Each connect has its own table, and a failed attempt's table is still intact.

@@ -388,7 +388,7 @@ TEST_F(SyncRootRegistrarTest, FillsTheRecordInOrderAndRegistersIt) {
         {
             FakeRuntime runtime(plan);
             SyncRootRegistrar registrar(runtime);
-            const PlatformStatus status = registrar.register_sync_root(registration());
+            const PlatformError status = registrar.register_sync_root(registration());
             EXPECT_EQ(status.code, S_OK);
             EXPECT_EQ(status.info, nullptr);
             EXPECT_EQ(plan.journal, FULL_SEQUENCE);
@@ -437,7 +437,7 @@ TEST_F(SyncRootRegistrarTest, StopsAtEachFailingCallWithItsErrorInformation) {
         {
             FakeRuntime runtime(plan);
             SyncRootRegistrar registrar(runtime);
-            const PlatformStatus status = registrar.register_sync_root(registration());
+            const PlatformError status = registrar.register_sync_root(registration());
             EXPECT_EQ(status.code, plan.fail_code);
             ASSERT_NE(status.info, nullptr);
             EXPECT_EQ(status.info->description(), u"failed at " + std::u16string(step.begin(), step.end()));
@@ -458,7 +458,7 @@ TEST_F(SyncRootRegistrarTest, FailureWithoutErrorInformationCarriesNone) {
     {
         FakeRuntime runtime(plan);
             SyncRootRegistrar registrar(runtime);
-        const PlatformStatus status = registrar.register_sync_root(registration());
+        const PlatformError status = registrar.register_sync_root(registration());
         EXPECT_EQ(status.code, static_cast<HRESULT>(0x80070002u));
         EXPECT_EQ(status.info, nullptr);
     }
@@ -472,7 +472,7 @@ TEST_F(SyncRootRegistrarTest, AnEmptyFolderAnswerIsAnInvalidPointer) {
     {
         FakeRuntime runtime(plan);
             SyncRootRegistrar registrar(runtime);
-        const PlatformStatus status = registrar.register_sync_root(registration());
+        const PlatformError status = registrar.register_sync_root(registration());
         EXPECT_EQ(status.code, E_POINTER);
         EXPECT_EQ(plan.journal.back(), "QueryInterface:IStorageFolder");
     }
@@ -520,7 +520,7 @@ TEST_F(SyncRootRegistrarTest, UnregisterReturnsTheRuntimesError) {
     {
         FakeRuntime runtime(plan);
             SyncRootRegistrar registrar(runtime);
-        const PlatformStatus status = registrar.unregister_sync_root(u"missing");
+        const PlatformError status = registrar.unregister_sync_root(u"missing");
         EXPECT_EQ(status.code, static_cast<HRESULT>(0x80070490u));
         ASSERT_NE(status.info, nullptr);
         EXPECT_EQ(status.info->description(), u"failed at Unregister");

@@ -31,7 +31,6 @@ constexpr std::uint32_t UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10;
 constexpr std::uint32_t UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20;
 constexpr std::uint32_t UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
 constexpr std::int32_t HYDRATION_POLICY_ALWAYS_FULL = 3;
-constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;
 
 Hresult from_win32(std::uint32_t code) { return hresult_from_win32(code); }
 

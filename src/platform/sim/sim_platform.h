@@ -29,8 +29,8 @@ public:
     void find_close(Handle find) override;
     char16_t path_separator() override;
 
-    PlatformStatus register_sync_root(const SyncRootRegistration& registration) override;
-    PlatformStatus unregister_sync_root(const char16_t* id) override;
+    PlatformError register_sync_root(const SyncRootRegistration& registration) override;
+    PlatformError unregister_sync_root(const char16_t* id) override;
 
     Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
                               std::uint32_t flags, ConnectionKey* key) override;

@@ -148,12 +148,12 @@ private:
     int error_ = 0;
 };
 
-PlatformStatus status(Hresult code) { return PlatformStatus{code, nullptr}; }
+PlatformError status(Hresult code) { return PlatformError{code, nullptr}; }
 
 // Reads the registrations under the store lock, lets `change` edit them (it returns S_OK to have
 // them written back, or the failure to answer with) and rewrites the store atomically.
 template <typename Change>
-PlatformStatus change_store(Change change) {
+PlatformError change_store(Change change) {
     const std::string dir = state_directory();
     if (dir.empty()) return status(hr_from_errno(EACCES));
     StoreLock lock(dir);
@@ -208,7 +208,7 @@ std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_
     return std::nullopt;
 }
 
-PlatformStatus SimPlatform::register_sync_root(const SyncRootRegistration& registration) {
+PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& registration) {
     // The folder lookup comes first, as the path is set before the record is registered.
     if (registration.path == nullptr || registration.path[0] == 0) return status(hr::E_INVALIDARG_CODE);
     std::string folder;
@@ -253,7 +253,7 @@ PlatformStatus SimPlatform::register_sync_root(const SyncRootRegistration& regis
     });
 }
 
-PlatformStatus SimPlatform::unregister_sync_root(const char16_t* id_text) {
+PlatformError SimPlatform::unregister_sync_root(const char16_t* id_text) {
     const std::string id = utf8_lossy(id_text);
     if (id.empty()) return status(hr::E_INVALIDARG_CODE);
     return change_store([&id](std::vector<SyncRootRecord>& records) {

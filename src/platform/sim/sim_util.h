@@ -1,10 +1,11 @@
 // platform/sim: helpers shared by the simulation's files: the thread's last-error code, UTF-16 and
 // UTF-8 conversion at the platform edge, errno to Win32 code mapping, paths and the state
-// directory, byte-range sets, and reading and writing the state files.
+// directory, and reading and writing the state files.
 // POSIX calls are allowed here and only under platform/sim.
 #pragma once
 
 #include "platform/error.h"
+#include "platform/range_set.h"
 
 #include <boost/json/value.hpp>
 
@@ -78,32 +79,6 @@ std::string parent_directory(const std::string& path);
 std::string state_directory();
 // This process's executable, as the image path callbacks report.
 const std::u16string& own_image_path();
-
-// ---- Byte ranges ---------------------------------------------------------------------------
-
-// A set of half-open byte ranges [begin, end), kept sorted and merged.
-class RangeSet {
-public:
-    void add(std::int64_t begin, std::int64_t end);
-    void subtract(std::int64_t begin, std::int64_t end);
-    void clip(std::int64_t size) { subtract(size, INT64_MAX); }
-    bool covers(std::int64_t begin, std::int64_t end) const;
-    // The first byte of [begin, end) not in the set, and the end of the last such byte; nullopt
-    // when the set covers the range.
-    std::optional<std::pair<std::int64_t, std::int64_t>> missing_span(std::int64_t begin,
-                                                                        std::int64_t end) const;
-    std::int64_t total() const;
-    bool empty() const { return ranges_.empty(); }
-    const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges() const { return ranges_; }
-    bool operator==(const RangeSet&) const = default;
-
-    // Text form "b-e,b-e"; parse fails (false) on anything malformed.
-    std::string encode() const;
-    static bool decode(std::string_view text, RangeSet& out);
-
-private:
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
-};
 
 // ---- State files ---------------------------------------------------------------------------
 

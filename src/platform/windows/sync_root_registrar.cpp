@@ -73,7 +73,7 @@ private:
 };
 
 // The failure of the call that just returned `code`, with the error information it left.
-PlatformStatus failure(HRESULT code) { return {code, take_thread_error_info()}; }
+PlatformError failure(HRESULT code) { return {code, take_thread_error_info()}; }
 
 }  // namespace
 
@@ -96,7 +96,7 @@ HRESULT SyncRootRegistrar::statics(const wchar_t* class_name, REFIID iid, ComPtr
     return S_OK;
 }
 
-PlatformStatus SyncRootRegistrar::register_sync_root(const SyncRootRegistration& registration) {
+PlatformError SyncRootRegistrar::register_sync_root(const SyncRootRegistration& registration) {
     // The record.
     ComPtr<IInspectable> instance;
     HRESULT hr = activation_.activate_instance(rt::CLASS_SYNC_ROOT_INFO, instance.out());
@@ -169,7 +169,7 @@ PlatformStatus SyncRootRegistrar::register_sync_root(const SyncRootRegistration&
     return {S_OK, nullptr};
 }
 
-PlatformStatus SyncRootRegistrar::unregister_sync_root(const char16_t* id) {
+PlatformError SyncRootRegistrar::unregister_sync_root(const char16_t* id) {
     ComPtr<rt::IStorageProviderSyncRootManagerStatics> manager;
     HRESULT hr = statics(rt::CLASS_SYNC_ROOT_MANAGER, rt::IID_IStorageProviderSyncRootManagerStatics, manager_, manager);
     if (FAILED(hr)) return failure(hr);

@@ -35,9 +35,9 @@ public:
     // Version and Context, in that order, and registers it. Stops at the first failing call and
     // returns its HRESULT with the error information it left on the thread. Everything obtained
     // is released before returning.
-    PlatformStatus register_sync_root(const SyncRootRegistration& registration);
+    PlatformError register_sync_root(const SyncRootRegistration& registration);
     // StorageProviderSyncRootManager.Unregister(id).
-    PlatformStatus unregister_sync_root(const char16_t* id);
+    PlatformError unregister_sync_root(const char16_t* id);
 
 private:
     // The statics interface of a class, from its activation factory; obtained once and kept.

@@ -103,10 +103,10 @@ public:
     void find_close(Handle find) override { FindClose(to_native(find)); }
     char16_t path_separator() override { return u'\\'; }
 
-    PlatformStatus register_sync_root(const SyncRootRegistration& registration) override {
+    PlatformError register_sync_root(const SyncRootRegistration& registration) override {
         return registrar_.register_sync_root(registration);
     }
-    PlatformStatus unregister_sync_root(const char16_t* id) override { return registrar_.unregister_sync_root(id); }
+    PlatformError unregister_sync_root(const char16_t* id) override { return registrar_.unregister_sync_root(id); }
 
     Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
                               std::uint32_t flags, ConnectionKey* key) override {

@@ -1,4 +1,4 @@
-#include "dispatch/args.h"
+#include "common/args.h"
 
 #include <limits>
 

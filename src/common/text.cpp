@@ -1,4 +1,4 @@
-#include "dispatch/text.h"
+#include "common/text.h"
 
 namespace zcf {
 

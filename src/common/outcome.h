@@ -12,17 +12,10 @@
 
 namespace zcf {
 
-// A failed platform call: its HRESULT and the error information it left, if any.
-struct PlatformError {
-    Hresult code = 0;
-    ErrorInfoPtr info;
-};
-
 // The error for a failed HRESULT-returning call; takes the thread's error information now.
 PlatformError error_from_hresult(Hresult code);
 // The error for a failed call that reports through the thread's last-error code.
 PlatformError error_from_last_error();
-PlatformError error_from_status(PlatformStatus&& status);
 
 // "code": "0x" and the lowercase hexadecimal code without leading zeros.
 std::string error_code_text(Hresult code);

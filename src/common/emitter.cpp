@@ -1,6 +1,6 @@
-#include "main/emitter.h"
+#include "common/emitter.h"
 
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 #include "platform/platform.h"
 
 #include <cstring>

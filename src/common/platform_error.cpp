@@ -1,6 +1,6 @@
 // Turning platform failures into errors, and errors into the "code" and "error" texts.
-#include "dispatch/outcome.h"
-#include "dispatch/text.h"
+#include "common/outcome.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -10,10 +10,6 @@ namespace zcf {
 PlatformError error_from_hresult(Hresult code) { return {code, platform().take_error_info()}; }
 
 PlatformError error_from_last_error() { return {hresult_from_win32(platform().last_error()), nullptr}; }
-
-PlatformError error_from_status(PlatformStatus&& status) {
-    return {status.code, std::move(status.info)};
-}
 
 std::string error_code_text(Hresult code) {
     char buffer[16];

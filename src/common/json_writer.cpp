@@ -1,4 +1,4 @@
-#include "main/json_writer.h"
+#include "common/json_writer.h"
 
 #include <algorithm>
 #include <charconv>
