@@ -3,6 +3,7 @@
 #include "main/line_reader.h"
 #include "main/main_loop.h"
 #include "platform/platform.h"
+#include "platform/streams.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,13 +13,12 @@ namespace {
 
 using namespace zcf;
 
-class NullPlatform final : public Platform {
+// Standard input from the fuzzer's bytes; output discarded.
+class BufferStreams final : public Streams {
 public:
     const std::uint8_t* input = nullptr;
     std::size_t left = 0;
 
-    void initialize_process() override {}
-    std::uint32_t process_id() override { return 1; }
     std::ptrdiff_t read_input(char* buffer, std::size_t capacity) override {
         const std::size_t n = left < capacity ? left : capacity;
         std::memcpy(buffer, input, n);
@@ -27,6 +27,12 @@ public:
         return static_cast<std::ptrdiff_t>(n);
     }
     bool write_output(const char*, std::size_t) override { return true; }
+};
+
+class NullPlatform final : public Platform {
+public:
+    void initialize_process() override {}
+    std::uint32_t process_id() override { return 1; }
     std::uint32_t last_error() override { return 2; }
     ErrorInfoPtr take_error_info() override { return nullptr; }
     std::u16string system_message(Hresult) override { return u"Text\r\n"; }
@@ -69,9 +75,11 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static NullPlatform* const PLATFORM = new NullPlatform();
+    static BufferStreams* const STREAMS = new BufferStreams();
     set_platform(PLATFORM);
-    PLATFORM->input = data;
-    PLATFORM->left = size;
+    set_streams(STREAMS);
+    STREAMS->input = data;
+    STREAMS->left = size;
     // "hydrate" starts a worker thread per request; keep the fuzzer single-threaded.
     if (std::string_view(reinterpret_cast<const char*>(data), size).find("hydrate") != std::string_view::npos) return 0;
     LineReader reader;

@@ -1,7 +1,7 @@
 #include "common/emitter.h"
 
 #include "common/json_writer.h"
-#include "platform/platform.h"
+#include "platform/streams.h"
 
 #include <cstring>
 #include <mutex>
@@ -40,7 +40,7 @@ public:
 
 private:
     bool drain() {
-        if (used_ > 0 && !platform().write_output(buffer_, used_)) failed_ = true;
+        if (used_ > 0 && !streams().write_output(buffer_, used_)) failed_ = true;
         used_ = 0;
         return !failed_;
     }

@@ -1,6 +1,6 @@
 #include "main/line_reader.h"
 
-#include "platform/platform.h"
+#include "platform/streams.h"
 
 #include <algorithm>
 #include <cstring>
@@ -50,7 +50,7 @@ LineReader::Status LineReader::next(std::string_view& line) {
             begin_ = 0;
         }
         if (capacity_ - end_ < MIN_READ) reserve(std::max(capacity_ * 2, end_ + MIN_READ));
-        const std::ptrdiff_t n = platform().read_input(buffer_.get() + end_, capacity_ - end_);
+        const std::ptrdiff_t n = streams().read_input(buffer_.get() + end_, capacity_ - end_);
         if (n < 0) return Status::error;
         if (n == 0) at_end_ = true;
         end_ += static_cast<std::size_t>(n);

@@ -1,5 +1,6 @@
-// Selection of the process-wide platform: the build's own, or one a test installed.
+// Selection of the process-wide platform and streams: the build's own, or one a test installed.
 #include "platform/platform.h"
+#include "platform/streams.h"
 
 #include <atomic>
 
@@ -15,5 +16,16 @@ Platform& platform() {
 }
 
 void set_platform(Platform* replacement) { INSTALLED.store(replacement, std::memory_order_release); }
+
+namespace {
+std::atomic<Streams*> INSTALLED_STREAMS{nullptr};
+}
+
+Streams& streams() {
+    Streams* installed = INSTALLED_STREAMS.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : native_streams();
+}
+
+void set_streams(Streams* replacement) { INSTALLED_STREAMS.store(replacement, std::memory_order_release); }
 
 }  // namespace zcf

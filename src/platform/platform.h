@@ -1,6 +1,6 @@
 // The one boundary between the portable core and the operating system.
 //
-// Everything the core asks of the OS goes through `Platform`: the standard streams, Win32 file
+// Everything the core asks of the OS goes through `Platform`: the process, Win32 file
 // calls, the Cloud Files API, sync-root registration and error texts. Two implementations exist,
 // chosen by the build: platform/windows (the real Win32, cldapi.dll and Windows Runtime calls) and
 // platform/sim (a user-space model of the same behaviour on POSIX). Tests may install a fake.
@@ -25,16 +25,12 @@ class Platform {
 public:
     virtual ~Platform() = default;
 
-    // ---- Process and standard streams ----------------------------------------------------------
+    // ---- Process (the standard streams are in platform/streams.h) ----------------------------------------------------------
 
     // Prepares the main thread: the Windows Runtime for the multithreaded apartment (failure
     // ignored), binary standard streams; on POSIX, SIGPIPE ignored. Called once, first thing.
     virtual void initialize_process() = 0;
     virtual std::uint32_t process_id() = 0;
-    // Reads up to `capacity` bytes of standard input: >0 bytes read, 0 end of input, <0 error.
-    virtual std::ptrdiff_t read_input(char* buffer, std::size_t capacity) = 0;
-    // Writes all `size` bytes to standard output; false when the output is gone.
-    virtual bool write_output(const char* data, std::size_t size) = 0;
 
     // ---- Errors --------------------------------------------------------------------------------
 

@@ -40,8 +40,8 @@ namespace {
 namespace json = boost::json;
 using Clock = std::chrono::steady_clock;
 
-// The build's platform with standard output collected as lines.
-class CapturingPlatform final : public Platform {
+// Standard output collected as lines (standard input is empty).
+class CapturingStreams final : public Streams {
 public:
     // The next complete line, or nothing after `wait` without one.
     std::optional<std::string> next_line(std::chrono::milliseconds wait) {
@@ -56,6 +56,7 @@ public:
         return partial_;
     }
 
+    std::ptrdiff_t read_input(char*, std::size_t) override { return 0; }
     bool write_output(const char* data, std::size_t size) override {
         std::lock_guard<std::mutex> guard(lock_);
         partial_.append(data, size);
@@ -67,60 +68,7 @@ public:
         return true;
     }
 
-    void initialize_process() override { os_.initialize_process(); }
-    std::uint32_t process_id() override { return os_.process_id(); }
-    std::ptrdiff_t read_input(char* b, std::size_t n) override { return os_.read_input(b, n); }
-    std::uint32_t last_error() override { return os_.last_error(); }
-    ErrorInfoPtr take_error_info() override { return os_.take_error_info(); }
-    std::u16string system_message(Hresult c) override { return os_.system_message(c); }
-    Handle create_file(const char16_t* p, std::uint32_t a, std::uint32_t s, std::uint32_t d, std::uint32_t f) override {
-        return os_.create_file(p, a, s, d, f);
-    }
-    bool close_handle(Handle h) override { return os_.close_handle(h); }
-    std::uint32_t file_attributes(const char16_t* p) override { return os_.file_attributes(p); }
-    Handle find_first(const char16_t* p, FindData* e) override { return os_.find_first(p, e); }
-    bool find_next(Handle h, FindData* e) override { return os_.find_next(h, e); }
-    void find_close(Handle h) override { os_.find_close(h); }
-    char16_t path_separator() override { return os_.path_separator(); }
-    PlatformError register_sync_root(const SyncRootRegistration& r) override { return os_.register_sync_root(r); }
-    PlatformError unregister_sync_root(const char16_t* id) override { return os_.unregister_sync_root(id); }
-    Hresult connect_sync_root(const char16_t* r, const CallbackRegistration* t, const void* c, std::uint32_t f,
-                              ConnectionKey* k) override {
-        return os_.connect_sync_root(r, t, c, f, k);
-    }
-    Hresult disconnect_sync_root(ConnectionKey k) override { return os_.disconnect_sync_root(k); }
-    Hresult create_placeholders(const char16_t* b, PlaceholderCreateInfo* p, std::uint32_t n, std::uint32_t f,
-                                std::uint32_t* e) override {
-        return os_.create_placeholders(b, p, n, f, e);
-    }
-    Hresult set_pin_state(Handle h, std::uint32_t s, std::uint32_t f) override { return os_.set_pin_state(h, s, f); }
-    Hresult dehydrate_placeholder(Handle h, std::int64_t o, std::int64_t l, std::uint32_t f) override {
-        return os_.dehydrate_placeholder(h, o, l, f);
-    }
-    Hresult get_placeholder_info(Handle h, std::uint32_t c, void* b, std::uint32_t n, std::uint32_t* r) override {
-        return os_.get_placeholder_info(h, c, b, n, r);
-    }
-    Hresult open_file_with_oplock(const char16_t* p, std::uint32_t f, Handle* h) override {
-        return os_.open_file_with_oplock(p, f, h);
-    }
-    bool reference_protected_handle(Handle h) override { return os_.reference_protected_handle(h); }
-    void release_protected_handle(Handle h) override { os_.release_protected_handle(h); }
-    Handle win32_handle_from_protected(Handle h) override { return os_.win32_handle_from_protected(h); }
-    void close_protected_handle(Handle h) override { os_.close_protected_handle(h); }
-    Hresult convert_to_placeholder(Handle h, const void* i, std::uint32_t n, std::uint32_t f, std::int64_t* u) override {
-        return os_.convert_to_placeholder(h, i, n, f, u);
-    }
-    Hresult update_placeholder(Handle h, const FsMetadata* m, const void* i, std::uint32_t n, const FileRange* r,
-                               std::uint32_t c, std::uint32_t f, std::int64_t* u) override {
-        return os_.update_placeholder(h, m, i, n, r, c, f, u);
-    }
-    Hresult execute(const OperationInfo* i, OperationParameters* p) override { return os_.execute(i, p); }
-    Hresult hydrate_placeholder(Handle h, std::int64_t o, std::int64_t l, std::uint32_t f) override {
-        return os_.hydrate_placeholder(h, o, l, f);
-    }
-
 private:
-    Platform& os_ = native_platform();
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<std::string> lines_;
@@ -296,7 +244,7 @@ protected:
         return n;
     }
 
-    CapturingPlatform output_;
+    CapturingStreams output_;
     std::string dir_, root_;
     std::mt19937_64 rng_{20261208};
     std::uint64_t seq_ = 0;
@@ -311,7 +259,7 @@ protected:
 };
 
 TEST_F(HydrationConcurrency, ManyReadersHydrationsAndCancelsAgainstARandomParent) {
-    testing::ScopedPlatform installed(output_);
+    testing::ScopedStreams installed(output_);
     constexpr int FILES = 16, READERS = 8, READS_EACH = 24, HYDRATIONS = 6;
 
     ASSERT_EQ(request({{"cmd", "register"}, {"root", root_}, {"id", "concurrency"}}).at("ok"), true);

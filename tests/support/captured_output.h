@@ -1,5 +1,5 @@
-// Collects what the core writes to standard output through a mock platform, line by line, so that
-// tests can wait for lines written by other threads.
+// Collects what the core writes to standard output, line by line, so that tests can wait for lines
+// written by other threads. Installed as the process's streams while attached.
 #pragma once
 
 #include "common/emitter.h"
@@ -16,16 +16,19 @@
 
 namespace zcf::testing {
 
-class CapturedOutput {
+class CapturedOutput final : public Streams {
 public:
-    // Routes `mock`'s write_output here.
-    void attach(MockPlatform& mock) {
-        ON_CALL(mock, write_output).WillByDefault([this](const char* data, std::size_t size) {
-            std::lock_guard<std::mutex> guard(lock_);
-            text_.append(data, size);
-            changed_.notify_all();
-            return true;
-        });
+    ~CapturedOutput() override { set_streams(nullptr); }
+
+    // Routes standard output here (until destroyed); standard input is empty.
+    void attach() { set_streams(this); }
+
+    std::ptrdiff_t read_input(char*, std::size_t) override { return 0; }
+    bool write_output(const char* data, std::size_t size) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        text_.append(data, size);
+        changed_.notify_all();
+        return true;
     }
 
     // Complete lines written so far, without their LF.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/streams.h"
 
 #include <gmock/gmock.h>
 
@@ -12,8 +13,6 @@ class MockPlatform : public Platform {
 public:
     MOCK_METHOD(void, initialize_process, (), (override));
     MOCK_METHOD(std::uint32_t, process_id, (), (override));
-    MOCK_METHOD(std::ptrdiff_t, read_input, (char*, std::size_t), (override));
-    MOCK_METHOD(bool, write_output, (const char*, std::size_t), (override));
     MOCK_METHOD(std::uint32_t, last_error, (), (override));
     MOCK_METHOD(ErrorInfoPtr, take_error_info, (), (override));
     MOCK_METHOD(std::u16string, system_message, (Hresult), (override));
@@ -59,6 +58,21 @@ public:
     ~ScopedPlatform() { set_platform(nullptr); }
     ScopedPlatform(const ScopedPlatform&) = delete;
     ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+};
+
+class MockStreams : public Streams {
+public:
+    MOCK_METHOD(std::ptrdiff_t, read_input, (char*, std::size_t), (override));
+    MOCK_METHOD(bool, write_output, (const char*, std::size_t), (override));
+};
+
+// Installs standard streams for the lifetime of the scope.
+class ScopedStreams {
+public:
+    explicit ScopedStreams(Streams& replacement) { set_streams(&replacement); }
+    ~ScopedStreams() { set_streams(nullptr); }
+    ScopedStreams(const ScopedStreams&) = delete;
+    ScopedStreams& operator=(const ScopedStreams&) = delete;
 };
 
 // A UTF-16 argument as UTF-8, for matchers.

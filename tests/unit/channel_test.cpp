@@ -27,17 +27,18 @@ using ::testing::Return;
 using testing::MockPlatform;
 using testing::ScopedPlatform;
 
-// A mock whose standard streams are strings.
+// A mock platform with standard streams that are strings, installed while it lives.
 class StreamPlatform : public NiceMock<MockPlatform> {
 public:
     StreamPlatform() {
-        ON_CALL(*this, read_input(_, _)).WillByDefault([this](char* buffer, std::size_t capacity) {
+        set_streams(&streams);
+        ON_CALL(streams, read_input(_, _)).WillByDefault([this](char* buffer, std::size_t capacity) {
             std::size_t n = std::min({capacity, input.size() - consumed, chunk});
             std::memcpy(buffer, input.data() + consumed, n);
             consumed += n;
             return static_cast<std::ptrdiff_t>(n);
         });
-        ON_CALL(*this, write_output(_, _)).WillByDefault([this](const char* data, std::size_t size) {
+        ON_CALL(streams, write_output(_, _)).WillByDefault([this](const char* data, std::size_t size) {
             std::lock_guard<std::mutex> guard(lock);
             ++writes;
             output.append(data, size);
@@ -46,6 +47,8 @@ public:
         ON_CALL(*this, system_message(_)).WillByDefault(Return(u"System text.\r\n"));
         ON_CALL(*this, process_id()).WillByDefault(Return(4242u));
     }
+    ~StreamPlatform() override { set_streams(nullptr); }
+    NiceMock<testing::MockStreams> streams;
     std::string input;
     std::size_t consumed = 0;
     std::size_t chunk = 1 << 20;  // bytes per read, to split lines across reads
@@ -196,7 +199,7 @@ TEST(MainLoop, InvalidUtf8AndReadErrorsEndQuietly) {
     EXPECT_EQ(run_conversation(os), "{\"event\":\"ready\",\"pid\":4242}\n{\"ok\":true,\"result\":{\"unknown\":\"a\"},\"seq\":null}\n");
 
     StreamPlatform failing;
-    EXPECT_CALL(failing, read_input(_, _)).WillOnce(Return(-1));
+    EXPECT_CALL(failing.streams, read_input(_, _)).WillOnce(Return(-1));
     EXPECT_EQ(run_conversation(failing), "{\"event\":\"ready\",\"pid\":4242}\n");
 }
 
@@ -236,7 +239,7 @@ TEST(Emitter, LinesFromManyThreadsNeverInterleave) {
 TEST(Emitter, AFailedWriteDropsTheLineAndTheNextLineIsWhole) {
     StreamPlatform os;
     ScopedPlatform scope(os);
-    EXPECT_CALL(os, write_output(_, _)).WillOnce(Return(false)).WillRepeatedly([&os](const char* d, std::size_t n) {
+    EXPECT_CALL(os.streams, write_output(_, _)).WillOnce(Return(false)).WillRepeatedly([&os](const char* d, std::size_t n) {
         os.output.append(d, n);
         return true;
     });

@@ -40,7 +40,7 @@ struct Executed {
 class Hydration : public ::testing::Test {
 protected:
     void SetUp() override {
-        output.attach(mock);
+        output.attach();
         ON_CALL(mock, take_error_info).WillByDefault([] { return ErrorInfoPtr(); });
         ON_CALL(mock, system_message).WillByDefault(Return(std::u16string()));
         ON_CALL(mock, execute).WillByDefault([this](const OperationInfo* info, OperationParameters* parameters) {

@@ -4,6 +4,7 @@
 
 #include "platform/sim/error_texts.h"
 #include "platform/sim/sim_util.h"
+#include "platform/streams.h"
 
 #include <cerrno>
 #include <csignal>
@@ -23,24 +24,32 @@ void SimPlatform::initialize_process() {
 
 std::uint32_t SimPlatform::process_id() { return static_cast<std::uint32_t>(::getpid()); }
 
-std::ptrdiff_t SimPlatform::read_input(char* buffer, std::size_t capacity) {
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
-        if (n < 0 && errno == EINTR) continue;
-        return n;
-    }
-}
+namespace {
 
-bool SimPlatform::write_output(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+// Standard input and output as file descriptors 0 and 1.
+class PosixStreams final : public Streams {
+public:
+    std::ptrdiff_t read_input(char* buffer, std::size_t capacity) override {
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
+            if (n < 0 && errno == EINTR) continue;
+            return n;
+        }
     }
-    return true;
-}
+
+    bool write_output(const char* data, std::size_t size) override {
+        while (size > 0) {
+            const ssize_t n = ::write(STDOUT_FILENO, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+};
+
+}  // namespace
 
 std::uint32_t SimPlatform::last_error() { return get_last_error(); }
 
@@ -54,6 +63,11 @@ char16_t SimPlatform::path_separator() { return u'/'; }
 }  // namespace zcf::sim
 
 namespace zcf {
+
+Streams& native_streams() {
+    static Streams* const STANDARD = new sim::PosixStreams();
+    return *STANDARD;
+}
 
 Platform& native_platform() {
     // Never destroyed: callback threads may still use it while the process exits.

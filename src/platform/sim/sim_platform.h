@@ -13,8 +13,6 @@ class SimPlatform final : public Platform {
 public:
     void initialize_process() override;
     std::uint32_t process_id() override;
-    std::ptrdiff_t read_input(char* buffer, std::size_t capacity) override;
-    bool write_output(const char* data, std::size_t size) override;
 
     std::uint32_t last_error() override;
     ErrorInfoPtr take_error_info() override;

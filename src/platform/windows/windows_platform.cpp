@@ -1,4 +1,4 @@
-// platform/windows: the Platform instance of the Windows build. Process, streams and Win32 file
+// platform/windows: the Platform instance of the Windows build. Process and Win32 file
 // calls are made here; errors, Cloud Files (cldapi.dll) and sync-root registration are delegated to
 // their own files in this directory. Win32 and COM calls are allowed here and only under
 // platform/windows.
@@ -41,29 +41,8 @@ public:
         RoInitialize(RO_INIT_MULTITHREADED);  // failure ignored: registration reports its own
         _setmode(_fileno(stdin), _O_BINARY);
         _setmode(_fileno(stdout), _O_BINARY);
-        input_ = GetStdHandle(STD_INPUT_HANDLE);
-        output_ = GetStdHandle(STD_OUTPUT_HANDLE);
     }
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
-    std::ptrdiff_t read_input(char* buffer, std::size_t capacity) override {
-        DWORD got = 0;
-        const DWORD want = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
-        if (!ReadFile(input_, buffer, want, &got, nullptr)) {
-            // A closed pipe is the end of input, not an error.
-            return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
-        }
-        return static_cast<std::ptrdiff_t>(got);
-    }
-    bool write_output(const char* data, std::size_t size) override {
-        while (size > 0) {
-            DWORD written = 0;
-            const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-            if (!WriteFile(output_, data, chunk, &written, nullptr) || written == 0) return false;
-            data += written;
-            size -= written;
-        }
-        return true;
-    }
 
     std::uint32_t last_error() override { return GetLastError(); }
     ErrorInfoPtr take_error_info() override { return take_thread_error_info(); }
@@ -221,8 +200,6 @@ private:
         std::memcpy(entry->name, data.cFileName, sizeof entry->name);
     }
 
-    HANDLE input_ = INVALID_HANDLE_VALUE;
-    HANDLE output_ = INVALID_HANDLE_VALUE;
     SyncRootRegistrar registrar_{system_runtime_activation()};
 };
 
