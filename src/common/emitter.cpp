@@ -34,6 +34,19 @@ public:
         if (!failed_) drain();
         used_ = 0;
         failed_ = false;
+        drained_ = false;
+    }
+
+    // Abandons a line whose writing failed part-way: what is buffered goes; a line of which a
+    // piece was already written is ended there, so that the next line starts on a line of its own.
+    void abandon_line() {
+        used_ = 0;
+        if (drained_ && !failed_) {
+            const char lf = '\n';
+            (void)streams().write_output(&lf, 1);
+        }
+        failed_ = false;
+        drained_ = false;
     }
 
     std::recursive_mutex lock;
@@ -42,12 +55,14 @@ private:
     bool drain() {
         if (used_ > 0 && !streams().write_output(buffer_, used_)) failed_ = true;
         used_ = 0;
+        drained_ = true;
         return !failed_;
     }
 
     char buffer_[64 * 1024];
     std::size_t used_ = 0;
     bool failed_ = false;
+    bool drained_ = false;  // part of the current line has gone out
 };
 
 // Never destroyed: callback and worker threads may still emit while the process exits.
@@ -62,7 +77,12 @@ void emit(boost::json::value value) {
     OutputStream& out = output();
     {
         std::lock_guard<std::recursive_mutex> guard(out.lock);
-        write_json(out, value);
+        try {
+            write_json(out, value);
+        } catch (...) {
+            out.abandon_line();
+            throw;
+        }
         out.end_line();
     }
     // The value is destroyed after the lock is released, on return.
