@@ -3,6 +3,7 @@
 #include "common/open.h"
 #include "common/outcome.h"
 #include "common/text.h"
+#include "placeholders/handles.h"
 #include "placeholders/placeholder_info.h"
 #include "placeholders/placeholders.h"
 #include "platform/platform.h"
@@ -20,27 +21,16 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr std::uint32_t READ_WRITE_ATTRIBUTES = access::FILE_READ_ATTRIBUTES | access::FILE_WRITE_ATTRIBUTES;
-
 std::uint32_t pin_state_of(std::string_view state) {
     if (state == "pinned") return pin_state::PINNED;
     if (state == "unpinned") return pin_state::UNPINNED;
     return pin_state::UNSPECIFIED;
 }
 
-// Opens `path` for 0x180, runs `operation` on the handle and closes it. A failed close wins over
-// the operation's outcome, even a success; otherwise the operation's failure is the error.
-template <typename Operation>
-Outcome on_opened_path(std::string_view path, Operation operation) {
-    Expected<FileHandle> opened = open(path, READ_WRITE_ATTRIBUTES);
-    if (!opened.ok()) return std::move(opened.error());
-    FileHandle file = std::move(opened.value());
-    const Hresult status = operation(file.get());
-    // Take the operation's error information before the close can disturb it.
-    std::optional<PlatformError> failure;
-    if (status < 0) failure = error_from_hresult(status);
-    if (std::optional<PlatformError> closed = close_file(file)) return std::move(*closed);
-    if (failure) return std::move(*failure);
+// A call's status as an outcome: its error (with the error information taken now, before the
+// handle is closed), or the empty result.
+Outcome done_or_error(Hresult status) {
+    if (status < 0) return error_from_hresult(status);
     return json::value(json::object());
 }
 
@@ -98,13 +88,13 @@ json::value attrs(std::string_view path) {
 Outcome cmd_pin(const json::value& request) {
     const std::uint32_t state = pin_state_of(text_arg(request, "state"));
     return on_opened_path(text_arg(request, "path"), [state](Handle file) {
-        return platform().set_pin_state(file, state, SET_PIN_FLAG_RECURSE);
+        return done_or_error(platform().set_pin_state(file, state, SET_PIN_FLAG_RECURSE));
     });
 }
 
 Outcome cmd_dehydrate(const json::value& request) {
     return on_opened_path(text_arg(request, "path"), [](Handle file) {
-        return platform().dehydrate_placeholder(file, 0, CF_EOF_LENGTH, 0);
+        return done_or_error(platform().dehydrate_placeholder(file, 0, CF_EOF_LENGTH, 0));
     });
 }
 
