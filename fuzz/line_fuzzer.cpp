@@ -72,6 +72,12 @@ public:
                                std::uint32_t, std::uint32_t, std::int64_t*) override { return hr::E_FAIL_CODE; }
     Hresult execute(const OperationInfo*, OperationParameters*) override { return hr::E_FAIL_CODE; }
     Hresult hydrate_placeholder(Handle, std::int64_t, std::int64_t, std::uint32_t) override { return hr::E_FAIL_CODE; }
+    bool file_size(Handle, std::int64_t*) override { return false; }
+    Hresult set_in_sync_state(Handle, std::uint32_t, std::uint32_t, std::int64_t*) override { return hr::E_FAIL_CODE; }
+    Hresult revert_placeholder(Handle, std::uint32_t) override { return hr::E_FAIL_CODE; }
+    Hresult report_provider_progress(ConnectionKey, std::int64_t, std::int64_t, std::int64_t) override {
+        return hr::E_FAIL_CODE;
+    }
 };
 
 // "hydrate" hands its work to the worker pool; lines that are one, by what "cmd" parses to (escapes

@@ -124,6 +124,13 @@ inline constexpr std::uint32_t OPEN_FILE_FLAG_EXCLUSIVE = 0x1;
 inline constexpr std::uint32_t OPEN_FILE_FLAG_WRITE_ACCESS = 0x2;
 inline constexpr std::uint32_t CONVERT_FLAG_MARK_IN_SYNC = 0x1;
 inline constexpr std::uint32_t UPDATE_FLAG_MARK_IN_SYNC = 0x2;
+inline constexpr std::uint32_t UPDATE_FLAG_VERIFY_IN_SYNC = 0x1;
+inline constexpr std::uint32_t UPDATE_FLAG_DEHYDRATE = 0x4;
+inline constexpr std::uint32_t UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20;
+inline constexpr std::uint32_t UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
+inline constexpr std::uint32_t IN_SYNC_STATE_NOT_IN_SYNC = 0;
+inline constexpr std::uint32_t SET_IN_SYNC_FLAG_NONE = 0;
+inline constexpr std::uint32_t REVERT_FLAG_NONE = 0;
 inline constexpr std::int64_t CF_EOF_LENGTH = -1;
 // A Windows file time (100 ns since 1601) of 1970-01-01 00:00 UTC.
 inline constexpr std::int64_t FILETIME_UNIX_EPOCH = 116444736000000000;

@@ -50,6 +50,7 @@ inline constexpr std::uint32_t ERROR_CLOUD_FILE_UNSUCCESSFUL = 389;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT = 390;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_IN_USE = 391;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_PINNED = 392;
+inline constexpr std::uint32_t ERROR_CLOUD_FILE_ACCESS_DENIED = 395;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_REQUEST_ABORTED = 393;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_REQUEST_CANCELED = 398;
 inline constexpr std::uint32_t ERROR_CLOUD_FILE_PROVIDER_TERMINATED = 404;

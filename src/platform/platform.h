@@ -103,6 +103,20 @@ public:
     // Synchronous: returns when the range is local or the hydration failed.
     virtual Hresult hydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length,
                                         std::uint32_t flags) = 0;
+
+    // ---- Changes from the remote side and from the parent (synchronous calls) -----------------
+
+    // GetFileSizeEx. False on failure, with last_error() set.
+    virtual bool file_size(Handle file, std::int64_t* size) = 0;
+    // CfSetInSyncState. `in_sync_usn` (may be null) holds the USN the file must still have (0: no
+    // condition) and receives the USN after the change.
+    virtual Hresult set_in_sync_state(Handle file, std::uint32_t in_sync_state, std::uint32_t flags,
+                                      std::int64_t* in_sync_usn) = 0;
+    // CfRevertPlaceholder: the placeholder becomes an ordinary file or directory.
+    virtual Hresult revert_placeholder(Handle file, std::uint32_t flags) = 0;
+    // CfReportProviderProgress for the fetch of `transfer_key` on the connection `connection_key`.
+    virtual Hresult report_provider_progress(ConnectionKey connection_key, std::int64_t transfer_key,
+                                             std::int64_t total, std::int64_t completed) = 0;
 };
 
 // The process-wide platform: the build's implementation unless a test installed another.

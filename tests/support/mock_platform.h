@@ -49,6 +49,11 @@ public:
                 (override));
     MOCK_METHOD(Hresult, execute, (const OperationInfo*, OperationParameters*), (override));
     MOCK_METHOD(Hresult, hydrate_placeholder, (Handle, std::int64_t, std::int64_t, std::uint32_t), (override));
+    MOCK_METHOD(bool, file_size, (Handle, std::int64_t*), (override));
+    MOCK_METHOD(Hresult, set_in_sync_state, (Handle, std::uint32_t, std::uint32_t, std::int64_t*), (override));
+    MOCK_METHOD(Hresult, revert_placeholder, (Handle, std::uint32_t), (override));
+    MOCK_METHOD(Hresult, report_provider_progress, (ConnectionKey, std::int64_t, std::int64_t, std::int64_t),
+                (override));
 };
 
 // Installs a platform for the lifetime of the scope.

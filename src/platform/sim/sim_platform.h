@@ -51,6 +51,14 @@ public:
                                std::uint32_t range_count, std::uint32_t flags, std::int64_t* update_usn) override;
     Hresult execute(const OperationInfo* info, OperationParameters* parameters) override;
     Hresult hydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length, std::uint32_t flags) override;
+
+    // sim_remote_changes.cpp
+    bool file_size(Handle file, std::int64_t* size) override;
+    Hresult set_in_sync_state(Handle file, std::uint32_t in_sync_state, std::uint32_t flags,
+                              std::int64_t* in_sync_usn) override;
+    Hresult revert_placeholder(Handle file, std::uint32_t flags) override;
+    Hresult report_provider_progress(ConnectionKey connection_key, std::int64_t transfer_key, std::int64_t total,
+                                     std::int64_t completed) override;
 };
 
 }  // namespace zcf::sim

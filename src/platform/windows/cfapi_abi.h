@@ -266,6 +266,23 @@ using CfExecuteFn = HRESULT(WINAPI*)(const CF_OPERATION_INFO* OpInfo, CF_OPERATI
 using CfHydratePlaceholderFn = HRESULT(WINAPI*)(HANDLE FileHandle, LARGE_INTEGER StartingOffset, LARGE_INTEGER Length,
                                                 DWORD HydrateFlags, LPOVERLAPPED Overlapped);
 
+// In-sync state, revert and provider progress (Windows 10 1709 and later; absent from mingw-w64).
+// CfSetInSyncState has no OVERLAPPED: it is always synchronous. The keys and 64-bit counts go by
+// value in registers, which is why their sizes are pinned below.
+using CfSetInSyncStateFn = HRESULT(WINAPI*)(HANDLE FileHandle, DWORD InSyncState, DWORD InSyncFlags,
+                                            USN_VALUE* InSyncUsn);
+using CfRevertPlaceholderFn = HRESULT(WINAPI*)(HANDLE FileHandle, DWORD RevertFlags, LPOVERLAPPED Overlapped);
+using CfReportProviderProgressFn = HRESULT(WINAPI*)(CF_CONNECTION_KEY ConnectionKey, CF_TRANSFER_KEY TransferKey,
+                                                    LARGE_INTEGER ProviderProgressTotal,
+                                                    LARGE_INTEGER ProviderProgressCompleted);
+static_assert(sizeof(CF_TRANSFER_KEY) == 8 && alignof(CF_TRANSFER_KEY) == 8);
+static_assert(sizeof(LARGE_INTEGER) == 8);
+static_assert(sizeof(USN_VALUE) == 8);
+inline constexpr DWORD CF_IN_SYNC_STATE_NOT_IN_SYNC = 0;
+inline constexpr DWORD CF_IN_SYNC_STATE_IN_SYNC = 1;
+inline constexpr DWORD CF_SET_IN_SYNC_FLAG_NONE = 0;
+inline constexpr DWORD CF_REVERT_FLAG_NONE = 0;
+
 // ---- The portable records that are passed through unchanged ----------------------------------
 
 // The core's records share these layouts, so arrays and pointers of them go to cldapi.dll as they are.
@@ -327,5 +344,9 @@ static_assert(offsetof(zcf::OperationParameters, transfer_data.length) ==
               offsetof(CF_OPERATION_PARAMETERS, TransferData.Length));
 
 static_assert(zcf::callback_type::NONE == CF_CALLBACK_TYPE_NONE);
+static_assert(zcf::IN_SYNC_STATE_IN_SYNC == CF_IN_SYNC_STATE_IN_SYNC);
+static_assert(zcf::IN_SYNC_STATE_NOT_IN_SYNC == CF_IN_SYNC_STATE_NOT_IN_SYNC);
+static_assert(zcf::SET_IN_SYNC_FLAG_NONE == CF_SET_IN_SYNC_FLAG_NONE);
+static_assert(zcf::REVERT_FLAG_NONE == CF_REVERT_FLAG_NONE);
 
 }  // namespace zcf::windows::cf

@@ -27,6 +27,9 @@ CldApiLibrary::CldApiLibrary(const wchar_t* dll_name) {
     resolve(update_placeholder, "CfUpdatePlaceholder");
     resolve(execute, "CfExecute");
     resolve(hydrate_placeholder, "CfHydratePlaceholder");
+    resolve(set_in_sync_state, "CfSetInSyncState");
+    resolve(revert_placeholder, "CfRevertPlaceholder");
+    resolve(report_provider_progress, "CfReportProviderProgress");
 }
 
 template <typename Fn>

@@ -44,6 +44,9 @@ public:
     CfFunction<cf::CfUpdatePlaceholderFn> update_placeholder;
     CfFunction<cf::CfExecuteFn> execute;
     CfFunction<cf::CfHydratePlaceholderFn> hydrate_placeholder;
+    CfFunction<cf::CfSetInSyncStateFn> set_in_sync_state;
+    CfFunction<cf::CfRevertPlaceholderFn> revert_placeholder;
+    CfFunction<cf::CfReportProviderProgressFn> report_provider_progress;
 
 private:
     template <typename Fn>

@@ -192,6 +192,31 @@ public:
         return function.address(to_native(file), large(offset), large(length), flags, nullptr);
     }
 
+    bool file_size(Handle file, std::int64_t* size) override {
+        LARGE_INTEGER value{};
+        if (!GetFileSizeEx(to_native(file), &value)) return false;
+        *size = value.QuadPart;
+        return true;
+    }
+    Hresult set_in_sync_state(Handle file, std::uint32_t in_sync_state, std::uint32_t flags,
+                              std::int64_t* in_sync_usn) override {
+        const auto& function = cldapi().set_in_sync_state;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), in_sync_state, flags, reinterpret_cast<cf::USN_VALUE*>(in_sync_usn));
+    }
+    Hresult revert_placeholder(Handle file, std::uint32_t flags) override {
+        const auto& function = cldapi().revert_placeholder;
+        if (function.address == nullptr) return function.missing();
+        return function.address(to_native(file), flags, nullptr);
+    }
+    Hresult report_provider_progress(ConnectionKey connection_key, std::int64_t transfer_key, std::int64_t total,
+                                     std::int64_t completed) override {
+        const auto& function = cldapi().report_provider_progress;
+        if (function.address == nullptr) return function.missing();
+        return function.address(cf::CF_CONNECTION_KEY{connection_key}, large(transfer_key), large(total),
+                                large(completed));
+    }
+
 private:
     static void copy_entry(const WIN32_FIND_DATAW& data, FindData* entry) {
         entry->attributes = data.dwFileAttributes;
