@@ -21,7 +21,7 @@ Outcome connect(const json::value& request) {
 
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is
 // as fast as any map.
-constexpr std::array<Command, 13> COMMANDS{{
+constexpr std::array<Command, 16> COMMANDS{{
     {"register", cmd_register},
     {"unregister", cmd_unregister},
     {"connect", connect},
@@ -32,6 +32,9 @@ constexpr std::array<Command, 13> COMMANDS{{
     {"attrs", cmd_attrs},
     {"adopt", cmd_adopt},
     {"scan", cmd_scan},
+    {"update", cmd_update},
+    {"insync", cmd_insync},
+    {"revert", cmd_revert},
     {"data", cmd_data},
     {"fail", cmd_fail},
     {"hydrate", cmd_hydrate},
