@@ -21,7 +21,7 @@ Outcome connect(const json::value& request) {
 
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is
 // as fast as any map.
-constexpr std::array<Command, 16> COMMANDS{{
+constexpr std::array<Command, 17> COMMANDS{{
     {"register", cmd_register},
     {"unregister", cmd_unregister},
     {"connect", connect},
@@ -37,6 +37,7 @@ constexpr std::array<Command, 16> COMMANDS{{
     {"revert", cmd_revert},
     {"data", cmd_data},
     {"fail", cmd_fail},
+    {"progress", cmd_progress},
     {"hydrate", cmd_hydrate},
 }};
 

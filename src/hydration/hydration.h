@@ -1,4 +1,4 @@
-// Hydration commands ("data", "fail", "hydrate") and the Cloud Files callbacks.
+// Hydration commands ("data", "fail", "progress", "hydrate") and the Cloud Files callbacks.
 #pragma once
 
 #include "common/outcome.h"
@@ -14,6 +14,7 @@ struct Pending;
 
 Outcome cmd_data(const boost::json::value& request);
 Outcome cmd_fail(const boost::json::value& request);
+Outcome cmd_progress(const boost::json::value& request);
 Outcome cmd_hydrate(const boost::json::value& request);
 // The hydrate workers started so far (at most a small fixed number).
 std::size_t hydrate_threads();

@@ -1,5 +1,6 @@
 // "data" and "fail": the parent's answers to fetch requests, handed to the platform as
-// TRANSFER_DATA operations with the keys recorded for the request.
+// TRANSFER_DATA operations with the keys recorded for the request; "progress": the parent's word
+// that a fetch is under way, reported with the same keys.
 #include "common/args.h"
 #include "hydration/base64.h"
 #include "hydration/hydration.h"
@@ -64,6 +65,16 @@ json::value stale() {
 
 json::value done() { return json::object(); }
 
+// A byte count: a JSON integer from 0 to the int64 limit; nothing otherwise (absent included).
+std::optional<std::int64_t> byte_count(const json::value& request, std::string_view key) {
+    const json::value* v = find_arg(request, key);
+    if (v == nullptr) return std::nullopt;
+    if (v->is_int64() && v->get_int64() >= 0) return v->get_int64();
+    if (v->is_uint64() && v->get_uint64() <= std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+        return static_cast<std::int64_t>(v->get_uint64());
+    return std::nullopt;
+}
+
 }  // namespace
 
 Outcome transfer(const Pending& record, std::int64_t offset, std::int64_t length) {
@@ -110,6 +121,19 @@ Outcome cmd_fail(const json::value& request) {
     // Retired before the platform hears of it; the failure covers the whole range asked for.
     pending().remove(id);
     return transfer(*record, record->offset, record->length);
+}
+
+Outcome cmd_progress(const json::value& request) {
+    const std::optional<Pending> record = pending().find(u64_arg(request, "req"));
+    if (!record) return stale();
+    const std::optional<std::int64_t> total = byte_count(request, "total");
+    const std::optional<std::int64_t> completed = byte_count(request, "completed");
+    if (!total || !completed || *completed > *total) return PlatformError{hr::E_INVALIDARG_CODE, nullptr};
+    // Restarts the platform's timeout of the fetch; the request stays outstanding either way.
+    const Hresult result =
+        platform().report_provider_progress(record->connection_key, record->transfer_key, *total, *completed);
+    if (result < 0) return error_from_hresult(result);
+    return done();
 }
 
 }  // namespace zcf

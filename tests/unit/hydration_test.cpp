@@ -495,6 +495,26 @@ TEST_F(Hydration, EmptyContentGoesToThePlatform) {
     EXPECT_TRUE(pending().find(id));
 }
 
+// ---- "progress" -------------------------------------------------------------------------------
+
+TEST_F(Hydration, ProgressReportsWithTheFetchsKeysAndKeepsItOutstanding) {
+    const std::uint64_t id = fetch(3, 1 << 20, 0, 1 << 20);
+    const std::string req = R"({"req":)" + std::to_string(id);
+    auto progress = [](const std::string& text) { return run(cmd_progress(json::parse(text + "}"))); };
+    EXPECT_CALL(mock, report_provider_progress(7003, 3, 1048576, 4096)).WillOnce(Return(S_OK_CODE));
+    EXPECT_EQ(progress(req + R"(,"total":1048576,"completed":4096)"), "{}");
+    EXPECT_CALL(mock, report_provider_progress(7003, 3, 0, 0)).WillOnce(Return(INVALID_REQUEST));
+    EXPECT_EQ(progress(req + R"(,"total":0,"completed":0)"), "error 0x8007017c");
+    // Counts missing, negative, not integers, beyond 63 bits or out of order reach no platform call.
+    for (const char* counts : {R"(,"total":10)", R"(,"completed":0)", R"(,"total":10,"completed":11)",
+                               R"(,"total":-1,"completed":-2)", R"(,"total":10.0,"completed":1)",
+                               R"(,"total":18446744073709551615,"completed":1)"})
+        EXPECT_EQ(progress(req + counts), "error 0x80070057") << counts;
+    // Still outstanding; once its data is in, stale whatever the counts.
+    EXPECT_EQ(data(id, base64_of(pattern(1 << 20, 'a')), 0), "{}");
+    EXPECT_EQ(progress(req + R"(,"total":10,"completed":1)"), R"({"stale":true})");
+}
+
 // ---- "hydrate" --------------------------------------------------------------------------------
 
 class Hydrate : public Hydration {
