@@ -20,6 +20,12 @@
 //   "hydrate":          {"mode": "fetch" | "cancel", "openCompletion": bool, "fileSize", "offset",
 //                        "length", "identityHex", "path", "process": {"pid", "image"} or null,
 //                        "timeoutMs" (default 20000), "failureResult"}
+//   "usns":             {"<function>": [usn, ...]}  the USN written back by successive successful calls
+//                       of CfUpdatePlaceholder and CfSetInSyncState, the last repeating (default: one
+//                       counter from 0x30000 for both, one more per call)
+//
+// CfReportProviderProgress on the transfer of a CfHydratePlaceholder that is waiting restarts its
+// time-out, as the platform restarts the 60-second timer of a fetch.
 #include <windows.h>
 
 #include <boost/json/src.hpp>
@@ -196,6 +202,16 @@ HRESULT scripted(const char* function) {
     return next_result(function);
 }
 
+// The USN a successful call of `function` writes back. Caller holds STATE_MUTEX.
+std::int64_t next_usn(const char* function) {
+    static std::int64_t COUNTER = 0x30000;
+    const std::size_t call = script_locked().calls[std::string(function) + ".usn"]++;
+    const json::value* list = script_member("usns", function);
+    if (list == nullptr || !list->is_array() || list->as_array().empty()) return COUNTER++;
+    const json::array& usns = list->as_array();
+    return integer(usns[call < usns.size() ? call : usns.size() - 1], 0);
+}
+
 // ---- Connection, protected handles and transfers ---------------------------------------------
 
 using Callback = void(CALLBACK*)(const void* info, const void* parameters);
@@ -224,6 +240,7 @@ struct Transfer {
     std::int64_t covered_end = 0;
     std::int32_t status = 0;
     bool done = false;
+    ULONGLONG progressed_at = 0;  // GetTickCount64 of the last progress report
     HANDLE event = nullptr;
 };
 std::map<std::int64_t, std::shared_ptr<Transfer>> TRANSFERS;  // by transfer key
@@ -613,8 +630,75 @@ CF_EXPORT HRESULT WINAPI CfUpdatePlaceholder(HANDLE file, const void* metadata, 
     entry["rangeCount"] = range_count;
     entry["flags"] = flags;
     entry["usnPointer"] = usn != nullptr;
+    entry["usnIn"] = usn != nullptr ? json::value(*usn) : json::value(nullptr);
     entry["overlapped"] = overlapped != nullptr;
-    const HRESULT hr = scripted("CfUpdatePlaceholder");
+    HRESULT hr;
+    {
+        std::lock_guard<std::mutex> lock(STATE_MUTEX);
+        hr = next_result("CfUpdatePlaceholder");
+        if (SUCCEEDED(hr) && usn != nullptr) *usn = next_usn("CfUpdatePlaceholder");
+    }
+    entry["usnOut"] = usn != nullptr ? json::value(*usn) : json::value(nullptr);
+    entry["result"] = hr;
+    log_line(entry);
+    return hr;
+}
+
+CF_EXPORT HRESULT WINAPI CfSetInSyncState(HANDLE file, DWORD state, DWORD flags, std::int64_t* usn) {
+    json::object entry = record("CfSetInSyncState");
+    entry["handle"] = reinterpret_cast<std::uintptr_t>(file);
+    entry["handlePath"] = handle_path(file);
+    entry["inSyncState"] = state;
+    entry["flags"] = flags;
+    entry["usnPointer"] = usn != nullptr;
+    entry["usnIn"] = usn != nullptr ? json::value(*usn) : json::value(nullptr);
+    HRESULT hr;
+    {
+        std::lock_guard<std::mutex> lock(STATE_MUTEX);
+        hr = next_result("CfSetInSyncState");
+        // CF_SET_IN_SYNC_FLAG_NONE is the only flag, NOT_IN_SYNC and IN_SYNC the only states.
+        if (SUCCEEDED(hr) && (flags != 0 || state > 1)) hr = E_INVALIDARG;
+        if (SUCCEEDED(hr) && usn != nullptr) *usn = next_usn("CfSetInSyncState");
+    }
+    entry["usnOut"] = usn != nullptr ? json::value(*usn) : json::value(nullptr);
+    entry["result"] = hr;
+    log_line(entry);
+    return hr;
+}
+
+CF_EXPORT HRESULT WINAPI CfRevertPlaceholder(HANDLE file, DWORD flags, LPOVERLAPPED overlapped) {
+    json::object entry = record("CfRevertPlaceholder");
+    entry["handle"] = reinterpret_cast<std::uintptr_t>(file);
+    entry["handlePath"] = handle_path(file);
+    entry["flags"] = flags;
+    entry["overlapped"] = overlapped != nullptr;
+    HRESULT hr = scripted("CfRevertPlaceholder");
+    if (SUCCEEDED(hr) && flags != 0) hr = E_INVALIDARG;  // CF_REVERT_FLAG_NONE is the only flag
+    entry["result"] = hr;
+    log_line(entry);
+    return hr;
+}
+
+CF_EXPORT HRESULT WINAPI CfReportProviderProgress(std::int64_t connection_key, LARGE_INTEGER transfer_key,
+                                                  LARGE_INTEGER total, LARGE_INTEGER completed) {
+    json::object entry = record("CfReportProviderProgress");
+    entry["connectionKey"] = connection_key;
+    entry["transferKey"] = transfer_key.QuadPart;
+    entry["total"] = total.QuadPart;
+    entry["completed"] = completed.QuadPart;
+    HRESULT hr;
+    {
+        std::lock_guard<std::mutex> lock(STATE_MUTEX);
+        hr = next_result("CfReportProviderProgress");
+        if (SUCCEEDED(hr)) {
+            // Only a transfer that is still waiting, on the connection it was asked on, can progress.
+            const auto found = TRANSFERS.find(transfer_key.QuadPart);
+            if (found == TRANSFERS.end() || found->second->done || found->second->connection_key != connection_key)
+                hr = HRESULT_FROM_WIN32(380);  // ERROR_CLOUD_FILE_INVALID_REQUEST
+            else
+                found->second->progressed_at = GetTickCount64();
+        }
+    }
     entry["result"] = hr;
     log_line(entry);
     return hr;
@@ -818,7 +902,15 @@ CF_EXPORT HRESULT WINAPI CfHydratePlaceholder(HANDLE file, LARGE_INTEGER offset,
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    const DWORD waited = delivery->cancel_after_fetch ? WAIT_TIMEOUT : WaitForSingleObject(transfer->event, timeout);
+    // The time-out runs from the start of the wait or from the last progress report.
+    DWORD waited = WAIT_TIMEOUT;
+    for (ULONGLONG since = GetTickCount64(); !delivery->cancel_after_fetch;) {
+        const ULONGLONG passed = GetTickCount64() - since;
+        waited = WaitForSingleObject(transfer->event, passed < timeout ? static_cast<DWORD>(timeout - passed) : 0);
+        std::lock_guard<std::mutex> lock(STATE_MUTEX);
+        if (waited != WAIT_TIMEOUT || transfer->progressed_at <= since) break;
+        since = transfer->progressed_at;
+    }
 
     json::object end = record("CfHydratePlaceholder.end");
     end["transferKey"] = transfer->transfer_key;
