@@ -1,5 +1,6 @@
-// The built program as a Windows process, started next to this test's own executable: how it
-// reads standard input from a pipe whose writer sends an empty buffer and from a file.
+// The built program as a Windows process, started next to this test's own executable: the
+// manifest embedded in it, and how it reads standard input from a pipe whose writer sends an empty
+// buffer and from a file.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -102,6 +103,24 @@ bool is_ready_event(const std::optional<std::string>& line) {
 
 std::string answer_to_nothing(int seq) {
     return R"({"ok":true,"result":{"unknown":"nothing"},"seq":)" + std::to_string(seq) + "}";
+}
+
+TEST(Program, EmbedsAManifestForLongPathsOnWindows10) {
+    const HMODULE image = LoadLibraryExW(program_path().c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    // Id 1 is the manifest the loader builds the process's activation context from.
+    const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << "no RT_MANIFEST resource with id 1";
+    const HGLOBAL loaded = LoadResource(image, found);
+    const std::string manifest(static_cast<const char*>(LockResource(loaded)), SizeofResource(image, found));
+    FreeLibrary(image);
+    EXPECT_NE(manifest.find(R"(<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>)"), std::string::npos)
+        << manifest;
+    EXPECT_NE(manifest.find(R"(<windowsSettings xmlns:ws2016="http://schemas.microsoft.com/SMI/2016/WindowsSettings">)"),
+              std::string::npos)
+        << manifest;
+    EXPECT_NE(manifest.find("<ws2016:longPathAware>true</ws2016:longPathAware>"), std::string::npos) << manifest;
 }
 
 TEST(Program, AnEmptyWriteOnItsInputPipeIsNotTheEndOfInput) {
