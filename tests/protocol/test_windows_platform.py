@@ -130,6 +130,20 @@ class PlainWine(WineTest):
         self.assertFalse(attrs["inSync"])
         self.assert_still_answers()
 
+    def test_a_path_of_300_characters_is_answered_as_a_short_one(self):
+        short = self.file("short.txt", b"abc")
+        deep = self.tmp
+        while len(windows_path(deep)) < 300:
+            deep = os.path.join(deep, "d" * 60)
+        long = self.file(os.path.join(deep, "long.txt"), b"abc")
+        self.assertGreaterEqual(len(windows_path(long)), 300)
+        short_attrs = self.answer("attrs", path=windows_path(short))
+        long_attrs = self.answer("attrs", path=windows_path(long))
+        self.assertTrue(long_attrs["ok"], long_attrs)
+        self.assertEqual(long_attrs["result"], short_attrs["result"])
+        # "pin" opens the file before it reaches the (missing) Cloud Files API.
+        self.assert_error(self.answer("pin", path=windows_path(long), state="pinned"), "0x8007007E")
+
     def test_hydrate_answers_late_with_the_loaders_error(self):
         path = self.file("h.bin", b"x" * 10)
         self.p.send({"cmd": "hydrate", "seq": "h1", "path": windows_path(path)})
