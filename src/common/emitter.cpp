@@ -32,6 +32,11 @@ public:
     void end_line() {
         put('\n');
         if (!failed_) drain();
+        discard_line();
+    }
+
+    // Forgets what is buffered of the line and any failure of it.
+    void discard_line() {
         used_ = 0;
         failed_ = false;
     }
@@ -62,8 +67,14 @@ void emit(boost::json::value value) {
     OutputStream& out = output();
     {
         std::lock_guard<std::recursive_mutex> guard(out.lock);
-        write_json(out, value);
-        out.end_line();
+        try {
+            write_json(out, value);
+            out.end_line();
+        } catch (...) {
+            // The next line starts afresh, without the rest of this one.
+            out.discard_line();
+            throw;
+        }
     }
     // The value is destroyed after the lock is released, on return.
 }
