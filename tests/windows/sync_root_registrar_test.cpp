@@ -439,6 +439,31 @@ TEST_F(SyncRootRegistrarTest, PassesTheValuesItIsGiven) {
     EXPECT_EQ(plan.journal[20], std::string("put_Context:") + std::string("\0\1\xff", 3));
 }
 
+TEST_F(SyncRootRegistrarTest, TextsBecomeStringsOfTheirWholeLength) {
+    using namespace std::literals;
+    Plan plan;
+    SyncRootRegistration values = registration();
+    values.id = u"a\0b"sv;
+    values.path = u"C:\\r\0s"sv;
+    values.display_name_resource = u"n\0"sv;
+    values.icon_resource = u"\0i"sv;
+    values.version = u"1\0" u"2"sv;
+    {
+        FakeRuntime runtime(plan);
+        SyncRootRegistrar registrar(runtime);
+        EXPECT_EQ(registrar.register_sync_root(values).code, S_OK);
+        EXPECT_EQ(registrar.unregister_sync_root(u"x\0y"sv).code, S_OK);
+        settle(plan);
+    }
+    ASSERT_EQ(plan.journal.size(), FULL_SEQUENCE.size() + 1);
+    EXPECT_EQ(plan.journal[2], "put_Id:a\0b"s);
+    EXPECT_EQ(plan.journal[4], "GetFolderFromPathAsync:C:\\r\0s"s);
+    EXPECT_EQ(plan.journal[9], "put_DisplayNameResource:n\0"s);
+    EXPECT_EQ(plan.journal[10], "put_IconResource:\0i"s);
+    EXPECT_EQ(plan.journal[17], "put_Version:1\0" "2"s);
+    EXPECT_EQ(plan.journal.back(), "Unregister:x\0y"s);
+}
+
 TEST_F(SyncRootRegistrarTest, StopsAtEachFailingCallWithItsErrorInformation) {
     for (std::size_t failing = 0; failing < FULL_SEQUENCE.size(); ++failing) {
         const std::string& step = FULL_SEQUENCE[failing];

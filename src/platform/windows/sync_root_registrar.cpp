@@ -186,7 +186,7 @@ PlatformError SyncRootRegistrar::register_sync_root(const SyncRootRegistration& 
     return {S_OK, nullptr};
 }
 
-PlatformError SyncRootRegistrar::unregister_sync_root(const char16_t* id) {
+PlatformError SyncRootRegistrar::unregister_sync_root(std::u16string_view id) {
     ComPtr<rt::IStorageProviderSyncRootManagerStatics> manager;
     HRESULT hr = statics(rt::CLASS_SYNC_ROOT_MANAGER, rt::IID_IStorageProviderSyncRootManagerStatics, manager_, manager);
     if (FAILED(hr)) return failure(hr);

@@ -95,7 +95,9 @@ public:
     PlatformError register_sync_root(const SyncRootRegistration& registration) override {
         return registrar_.register_sync_root(registration);
     }
-    PlatformError unregister_sync_root(const char16_t* id) override { return registrar_.unregister_sync_root(id); }
+    PlatformError unregister_sync_root(std::u16string_view id) override {
+        return registrar_.unregister_sync_root(id);
+    }
 
     Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
                               std::uint32_t flags, ConnectionKey* key) override {
