@@ -32,20 +32,34 @@ public:
     void end_line() {
         put('\n');
         if (!failed_) drain();
-        discard_line();
-    }
-
-    // Forgets what is buffered of the line and any failure of it.
-    void discard_line() {
         used_ = 0;
         failed_ = false;
+        drained_ = false;
+    }
+
+    // Abandons a line whose writing failed part-way: what is buffered goes; a line of which a
+    // piece was already written is ended there, so that the next line starts on a line of its own.
+    void abandon_line() {
+        used_ = 0;
+        if (drained_ && !failed_) {
+            const char lf = '\n';
+            try {
+                (void)streams().write_output(&lf, 1);
+            } catch (...) {
+            }
+        }
+        failed_ = false;
+        drained_ = false;
     }
 
     std::recursive_mutex lock;
 
 private:
     bool drain() {
-        if (used_ > 0 && !streams().write_output(buffer_, used_)) failed_ = true;
+        if (used_ > 0) {
+            if (streams().write_output(buffer_, used_)) drained_ = true;
+            else failed_ = true;
+        }
         used_ = 0;
         return !failed_;
     }
@@ -53,6 +67,7 @@ private:
     char buffer_[64 * 1024];
     std::size_t used_ = 0;
     bool failed_ = false;
+    bool drained_ = false;  // part of the current line has gone out
 };
 
 // Never destroyed: callback and worker threads may still emit while the process exits.
@@ -72,7 +87,7 @@ void emit(boost::json::value value) {
             out.end_line();
         } catch (...) {
             // The next line starts afresh, without the rest of this one.
-            out.discard_line();
+            out.abandon_line();
             throw;
         }
     }

@@ -1,4 +1,4 @@
-// What a command returns: a JSON result or a platform error.
+// What a command returns: a JSON result, a platform error, or word that its answer comes later.
 #pragma once
 
 #include "platform/error.h"
@@ -37,6 +37,23 @@ private:
     std::variant<T, PlatformError> state_;
 };
 
-using Outcome = Expected<boost::json::value>;
+// A command that answers later: a worker of its own writes the request's only answer.
+struct Deferred {};
+
+// What a command returns. The main loop answers a result or an error at once; a deferred
+// outcome it leaves unanswered.
+class Outcome {
+public:
+    Outcome(boost::json::value result) : state_(std::move(result)) {}
+    Outcome(PlatformError error) : state_(std::move(error)) {}
+    Outcome(Deferred) : state_(Deferred{}) {}
+    bool ok() const { return state_.index() == 0; }
+    bool deferred() const { return state_.index() == 2; }
+    boost::json::value& value() { return std::get<0>(state_); }
+    PlatformError& error() { return std::get<1>(state_); }
+
+private:
+    std::variant<boost::json::value, PlatformError, Deferred> state_;
+};
 
 }  // namespace zcf

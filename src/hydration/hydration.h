@@ -15,6 +15,8 @@ struct Pending;
 Outcome cmd_data(const boost::json::value& request);
 Outcome cmd_fail(const boost::json::value& request);
 Outcome cmd_hydrate(const boost::json::value& request);
+// The hydrate workers started so far (at most a small fixed number).
+std::size_t hydrate_threads();
 
 // Fails the platform's wait for `record` over its whole required range (TRANSFER_DATA with a
 // failure status and no data) and returns the platform's answer.

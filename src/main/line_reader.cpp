@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace zcf {
 
@@ -28,6 +29,12 @@ LineReader::Status LineReader::next(std::string_view& line) {
         const void* lf = unscanned > 0 ? std::memchr(data + begin_ + scanned_, '\n', unscanned) : nullptr;
         if (lf != nullptr) {
             const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+            if (dropping_) {
+                begin_ = at + 1;
+                scanned_ = 0;
+                dropping_ = false;
+                return Status::dropped;
+            }
             std::size_t length = at - begin_;
             if (length > 0 && data[at - 1] == '\r') --length;
             line = std::string_view(data + begin_, length);
@@ -36,7 +43,12 @@ LineReader::Status LineReader::next(std::string_view& line) {
             return Status::line;
         }
         scanned_ = end_ - begin_;
+        if (dropping_) begin_ = end_ = scanned_ = 0;  // the rest of a line that could not be held
         if (at_end_) {
+            if (dropping_) {
+                dropping_ = false;
+                return Status::dropped;
+            }
             if (begin_ == end_) return Status::end;
             line = std::string_view(data + begin_, end_ - begin_);
             begin_ = end_;
@@ -49,7 +61,19 @@ LineReader::Status LineReader::next(std::string_view& line) {
             end_ -= begin_;
             begin_ = 0;
         }
-        if (capacity_ - end_ < MIN_READ) reserve(std::max(capacity_ * 2, end_ + MIN_READ));
+        if (capacity_ - end_ < MIN_READ) {
+            try {
+                reserve(std::max(capacity_ * 2, end_ + MIN_READ));
+            } catch (const std::bad_alloc&) {
+                // No memory for a longer line: it is read to its end and dropped, through a
+                // small buffer again.
+                dropping_ = true;
+                begin_ = end_ = scanned_ = 0;
+                buffer_.reset();
+                capacity_ = 0;
+                reserve(MIN_READ);
+            }
+        }
         const std::ptrdiff_t n = streams().read_input(buffer_.get() + end_, capacity_ - end_);
         if (n < 0) return Status::error;
         if (n == 0) at_end_ = true;

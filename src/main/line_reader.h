@@ -1,5 +1,6 @@
 // Splits standard input into lines: LF ends a line, a CR right before it goes with it, and a
-// last line without LF still counts. No length limit.
+// last line without LF still counts. No length limit but memory: a line that cannot be held is
+// skipped and reported as dropped.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,8 @@ namespace zcf {
 
 class LineReader {
 public:
-    enum class Status { line, end, error };
+    // dropped: a line was too long to hold in memory; it has been read to its end and skipped.
+    enum class Status { line, dropped, end, error };
 
     // The next line (without LF and the CR before it), valid until the next call.
     Status next(std::string_view& line);
@@ -30,6 +32,7 @@ private:
     std::size_t end_ = 0;    // end of data read
     std::size_t scanned_ = 0;  // bytes after begin_ already searched for LF
     bool at_end_ = false;
+    bool dropping_ = false;  // skipping the rest of a line that could not be held
 };
 
 }  // namespace zcf

@@ -1,5 +1,6 @@
 #include "main/request_parser.h"
 
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parser.hpp>
 
 #include <cerrno>
@@ -240,6 +241,110 @@ ParsedRequest parse_request(std::string_view text) {
     if (result.error.empty())  // the two readers disagree: keep Boost's verdict and position
         result.error = ec.message() + " at line 1 column " + std::to_string(consumed + 1);
     return result;
+}
+
+namespace {
+
+// Events of a parse that builds nothing: notes the scalar value of the top-level "seq" member
+// (the last one, as later duplicates win). Allocates only for a "seq" that is a string.
+class SeqFinder {
+public:
+    static constexpr std::size_t max_object_size = std::size_t(-1);
+    static constexpr std::size_t max_array_size = std::size_t(-1);
+    static constexpr std::size_t max_key_size = std::size_t(-1);
+    static constexpr std::size_t max_string_size = std::size_t(-1);
+
+    using error_code = boost::system::error_code;
+    using string_view = json::string_view;
+
+    std::optional<json::value> seq;
+
+    bool on_document_begin(error_code&) { return true; }
+    bool on_document_end(error_code&) { return true; }
+    bool on_object_begin(error_code&) { return enter(); }
+    bool on_object_end(std::size_t, error_code&) { return leave(); }
+    bool on_array_begin(error_code&) { return enter(); }
+    bool on_array_end(std::size_t, error_code&) { return leave(); }
+    bool on_key_part(string_view part, std::size_t, error_code&) { return key_part(part); }
+    bool on_key(string_view part, std::size_t, error_code&) {
+        key_part(part);
+        at_seq_ = depth_ == 1 && key_matches_ && key_length_ == SEQ.size();
+        key_length_ = 0;
+        key_matches_ = true;
+        return true;
+    }
+    bool on_string_part(string_view part, std::size_t, error_code&) {
+        if (taking()) text_.append(part.data(), part.size());
+        return true;
+    }
+    bool on_string(string_view part, std::size_t, error_code&) {
+        if (taking()) {
+            text_.append(part.data(), part.size());
+            take(json::value(json::string(text_)));
+            text_.clear();
+        }
+        return true;
+    }
+    bool on_number_part(string_view, error_code&) { return true; }
+    bool on_int64(std::int64_t v, string_view, error_code&) { return scalar(json::value(v)); }
+    bool on_uint64(std::uint64_t v, string_view, error_code&) { return scalar(json::value(v)); }
+    bool on_double(double v, string_view, error_code&) { return scalar(json::value(v)); }
+    bool on_bool(bool v, error_code&) { return scalar(json::value(v)); }
+    bool on_null(error_code&) { return scalar(json::value(nullptr)); }
+    bool on_comment_part(string_view, error_code&) { return true; }
+    bool on_comment(string_view, error_code&) { return true; }
+
+private:
+    static constexpr std::string_view SEQ = "seq";
+
+    bool taking() const { return at_seq_ && depth_ == 1; }
+    void take(json::value v) {
+        seq = std::move(v);
+        at_seq_ = false;
+    }
+    bool scalar(json::value v) {
+        if (taking()) take(std::move(v));
+        return true;
+    }
+    bool enter() {
+        // A "seq" that is an object or an array is not kept: the request's "seq" stays unknown.
+        if (taking()) {
+            seq.reset();
+            at_seq_ = false;
+        }
+        ++depth_;
+        return true;
+    }
+    bool leave() {
+        --depth_;
+        return true;
+    }
+    bool key_part(string_view part) {
+        if (depth_ != 1) return true;
+        const std::string_view piece(part.data(), part.size());
+        if (key_matches_)
+            key_matches_ = key_length_ + piece.size() <= SEQ.size() && SEQ.substr(key_length_, piece.size()) == piece;
+        key_length_ += piece.size();
+        return true;
+    }
+
+    std::size_t depth_ = 0;
+    std::size_t key_length_ = 0;
+    bool key_matches_ = true;
+    bool at_seq_ = false;
+    std::string text_;
+};
+
+}  // namespace
+
+std::optional<json::value> find_seq(std::string_view text) {
+    json::parse_options options;
+    options.max_depth = MAX_NESTING;
+    json::basic_parser<SeqFinder> parser(options);
+    boost::system::error_code ec;
+    const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
+    if (ec || consumed != text.size()) return std::nullopt;  // not exactly one value
+    return std::move(parser.handler().seq);
 }
 
 }  // namespace zcf

@@ -20,6 +20,11 @@ struct ParsedRequest {
 
 ParsedRequest parse_request(std::string_view text);
 
+// The top-level "seq" of a request line when it is a number, string, boolean or null, found
+// without building the value tree (for a line too large to parse in the memory there is).
+// Nothing when the line is not one valid JSON value or has no such "seq".
+std::optional<boost::json::value> find_seq(std::string_view text);
+
 // The description of the first problem in `text`, or empty when it is one valid JSON value.
 std::string describe_json_error(std::string_view text);
 

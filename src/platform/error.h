@@ -32,6 +32,7 @@ inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr std::uint32_t ERROR_FILE_EXISTS = 80;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t ERROR_INVALID_NAME = 123;
+inline constexpr std::uint32_t ERROR_BUSY = 170;
 inline constexpr std::uint32_t ERROR_MOD_NOT_FOUND = 126;
 inline constexpr std::uint32_t ERROR_PROC_NOT_FOUND = 127;
 inline constexpr std::uint32_t ERROR_DIR_NOT_EMPTY = 145;

@@ -4,6 +4,7 @@ Environment:
   ZCF_PROGRAM    path of the program (build/native/zembra_cloud_files or the .exe)
   ZCF_WRAPPER    optional launcher (scripts/wine-run for the Windows build)
   ZCF_PLATFORM   "sim" or "windows"; tests that need one platform skip on the other
+  ZCF_SANITIZED  set for sanitizer builds (their address space cannot be limited)
 
 Each Program gets its own temporary state directory (XDG_STATE_HOME) and work directory, so tests
 run in parallel without seeing each other's sync roots.
@@ -22,6 +23,7 @@ PROGRAM = os.path.abspath(os.environ["ZCF_PROGRAM"]) if os.environ.get("ZCF_PROG
 WRAPPER = os.path.abspath(os.environ["ZCF_WRAPPER"]) if os.environ.get("ZCF_WRAPPER") else ""
 PLATFORM = os.environ.get("ZCF_PLATFORM", "sim")
 TIMEOUT = float(os.environ.get("ZCF_TIMEOUT", "30"))
+SANITIZED = bool(os.environ.get("ZCF_SANITIZED"))
 
 
 def on_sim():
@@ -35,7 +37,7 @@ def on_windows():
 class Program:
     """One running program. Lines are read on a thread into a queue so reads can time out."""
 
-    def __init__(self, env=None, state_dir=None):
+    def __init__(self, env=None, state_dir=None, address_space=None):
         if not PROGRAM:
             raise unittest.SkipTest("ZCF_PROGRAM is not set")
         self.tmp = tempfile.mkdtemp(prefix="zcf-")
@@ -46,8 +48,14 @@ class Program:
         if env:
             full_env.update(env)
         argv = ([WRAPPER] if WRAPPER else []) + [PROGRAM]
+
+        def limit():
+            import resource
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env, cwd=self.tmp)
+                                     stderr=subprocess.PIPE, env=full_env, cwd=self.tmp,
+                                     preexec_fn=limit if address_space else None)
         self.lines = queue.Queue()
         self.raw = []  # every line read, in order, as bytes
         self.pending_events = []

@@ -131,3 +131,29 @@ class Shutdown(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class MemoryExhaustion(unittest.TestCase):
+    """A request that needs more memory than there is gets E_OUTOFMEMORY, and the program goes on."""
+
+    def test_out_of_memory_is_answered_and_the_conversation_goes_on(self):
+        from harness import SANITIZED, on_sim
+        if not on_sim() or SANITIZED:
+            self.skipTest("needs a native build whose address space can be limited")
+        p = Program(address_space=256 << 20)
+        try:
+            # A line longer than the memory there is: dropped unread, so its "seq" is unknown.
+            p.send_raw(b'{"seq":1,"cmd":"x","pad":"' + b"a" * (320 << 20) + b'"}\n')
+            dropped = p.read_json()
+            self.assertEqual(set(dropped), {"ok", "error", "code"})
+            self.assertEqual((dropped["ok"], dropped["code"]), (False, "0x8007000e"))
+            self.assertTrue(dropped["error"].endswith("(0x8007000E)"), dropped)
+            # A line that fits but whose value tree does not: answered with its "seq".
+            p.send_raw(b'{"seq":2,"cmd":"x","a":[' + b"0," * (24 << 20) + b'0]}\n')
+            self.assertEqual(p.read_json(), {"seq": 2, "ok": False, "code": "0x8007000e",
+                                             "error": dropped["error"]})
+            self.assertEqual(p.request("nothing"), {"seq": 1, "ok": True, "result": {"unknown": "nothing"}})
+            code, rest = p.finish()
+            self.assertEqual((code, rest), (0, []))
+        finally:
+            p.kill()

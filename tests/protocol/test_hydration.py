@@ -197,3 +197,39 @@ class HydrateRequests(ProgramTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipUnless(on_sim(), "counts the program's threads through /proc")
+class BoundedWorkers(Conversation):
+    """Thousands of "hydrate" requests at once: a few workers, one answer each."""
+
+    def threads(self):
+        return len(os.listdir("/proc/%d/task" % self.p.proc.pid))
+
+    def test_ten_thousand_hydrations_at_once(self):
+        files = [self.place("f%d" % i, 5000 + i) for i in range(40)]
+        contents = {os.path.realpath(path): content for path, content in files}
+        requests = 10000
+        self.p.send_raw("".join(json.dumps({"cmd": "hydrate", "seq": "h%d" % n, "path": files[n % 40][0]}) + "\n"
+                                for n in range(requests)))
+        answers, most_threads, served = {}, 0, 0
+        while len(answers) < requests:
+            # Lines read while waiting for a "data" answer are kept in pending_events.
+            message = self.p.pending_events.pop(0) if self.p.pending_events else self.p.read_json()
+            self.assertIsNotNone(message, "output ended")
+            most_threads = max(most_threads, self.threads())
+            if message.get("event") == "fetch":
+                # Answered while the rest of the requests wait: each worker holds one file.
+                content = contents[message["path"]]
+                self.assertEqual(self.data(message["req"], content, 0, len(content))["result"], {})
+                served += 1
+            elif "seq" in message:
+                self.assertNotIn(message["seq"], answers)
+                answers[message["seq"]] = message
+        self.assertEqual(len(answers), requests)
+        self.assertTrue(all(a == {"seq": s, "ok": True, "result": {}} for s, a in answers.items()))
+        # Every file was fetched; two workers on one file may each have asked for it.
+        self.assertGreaterEqual(served, 40)
+        # The main thread, eight workers and the simulation's callback threads (one per callback
+        # running at once): tens, where a thread per request would make thousands.
+        self.assertLessEqual(most_threads, 1 + 8 + 24, most_threads)

@@ -8,6 +8,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -27,6 +28,7 @@ public:
     bool write_output(const char* data, std::size_t size) override {
         std::lock_guard<std::mutex> guard(lock_);
         text_.append(data, size);
+        complete_ += static_cast<std::size_t>(std::count(data, data + size, '\n'));
         changed_.notify_all();
         return true;
     }
@@ -42,13 +44,14 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         std::vector<std::string> result = split();
         text_.erase(0, text_.rfind('\n') + 1);
+        complete_ = 0;
         return result;
     }
 
     // Waits (at most a few seconds) until `count` complete lines are there.
     bool wait_for_lines(std::size_t count) {
         std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return split().size() >= count; });
+        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return complete_ >= count; });
     }
 
     // Returns once any line another thread is writing has been written whole: emit holds the
@@ -59,7 +62,10 @@ public:
         emit(std::move(marker));
         std::lock_guard<std::mutex> guard(lock_);
         const std::string line = "{\"barrier\":true}\n";
-        if (const std::size_t at = text_.find(line); at != std::string::npos) text_.erase(at, line.size());
+        if (const std::size_t at = text_.find(line); at != std::string::npos) {
+            text_.erase(at, line.size());
+            --complete_;
+        }
     }
 
 private:
@@ -74,6 +80,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::string text_;
+    std::size_t complete_ = 0;  // LFs in text_
 };
 
 }  // namespace zcf::testing

@@ -1,5 +1,7 @@
 #include "main/request_parser.h"
 
+#include "common/json_writer.h"
+
 #include <gtest/gtest.h>
 
 namespace zcf {
@@ -65,6 +67,26 @@ TEST(RequestParser, ExplainerAgreesThatValidTextIsValid) {
         EXPECT_EQ(describe_json_error(text), "") << text;
         EXPECT_TRUE(parse_request(text).value.has_value()) << text;
     }
+}
+
+// The "seq" of a line too large to parse is found without building its value tree: the top-level
+// member only, the last of duplicates, scalars only, escapes and keys split across buffers alike.
+TEST(RequestParser, FindsTheTopLevelSeqWithoutParsing) {
+    const auto seq = [](std::string_view text) {
+        const std::optional<boost::json::value> found = find_seq(text);
+        return found ? to_json_text(*found) : std::string("none");
+    };
+    EXPECT_EQ(seq(R"({"cmd":"data","seq":7,"b64":"AAAA"})"), "7");
+    EXPECT_EQ(seq(R"({"seq":"a\"b\u00e9","x":[1,{"seq":2}]})"), R"("a\"bé")");
+    EXPECT_EQ(seq(R"({"a":{"seq":1},"seq":null,"seq":-2.5})"), "-2.5");
+    EXPECT_EQ(seq(R"({"s\u0065q":true})"), "true");
+    EXPECT_EQ(seq(R"({"seq":18446744073709551615})"), "18446744073709551615");
+    EXPECT_EQ(seq(R"({"seq":{"a":1}})"), "none");
+    EXPECT_EQ(seq(R"({"seq":1,"seq":[2]})"), "none");
+    EXPECT_EQ(seq(R"({"se":1,"seqq":2,"eq":3})"), "none");
+    EXPECT_EQ(seq(R"([{"seq":1}])"), "none");
+    EXPECT_EQ(seq(R"({"seq":1,)"), "none");  // not one valid value
+    EXPECT_EQ(seq(R"({"seq":1} x)"), "none");
 }
 
 }  // namespace
