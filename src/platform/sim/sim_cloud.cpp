@@ -80,7 +80,7 @@ bool under_sync_root(const std::string& path) { return sync_root_containing(path
 // has begun the dehydration).
 int remove_content(OpenFile& file, PlaceholderState next, const std::vector<FileRange>& ranges) {
     struct stat st{};
-    if (::fstat(file.fd, &st) != 0) return errno;
+    if (::fstat(file.fd.get(), &st) != 0) return errno;
     std::vector<std::pair<std::int64_t, std::int64_t>> spans;
     for (const FileRange& r : ranges) {
         const std::int64_t end = r.length < 0 || r.length > st.st_size - r.starting_offset ? st.st_size
@@ -88,16 +88,15 @@ int remove_content(OpenFile& file, PlaceholderState next, const std::vector<File
         if (r.starting_offset < end) spans.emplace_back(r.starting_offset, end);
     }
     for (const auto& [b, e] : spans) next.present.subtract(b, e);
-    if (const int err = publish_state(*file.node, file.fd, next); err != 0) return err;
-    const int fd = ::open(("/proc/self/fd/" + std::to_string(file.fd)).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (const int err = publish_state(*file.node, file.fd.get(), next); err != 0) return err;
+    const UniqueFd fd = reopen_file(file.fd.get(), O_WRONLY);
+    if (!fd) return errno;
     int err = 0;
     for (const auto& [b, e] : spans) {
         // A range that ends the file takes the file's last block whole.
         const std::int64_t punch_end = e == st.st_size ? (e + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT : e;
-        if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
+        if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
     }
-    ::close(fd);
     return err;
 }
 
@@ -142,34 +141,33 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (::lstat(target.c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
     const std::string temp = (base == "/" ? std::string() : base) + "/.zcf-create-" + std::to_string(::getpid()) +
                              "-" + std::to_string(NEXT_TEMP.fetch_add(1));
-    int fd = -1;
+    UniqueFd fd;
     if (directory) {
         if (::mkdir(temp.c_str(), 0777) != 0) return hr_from_errno(errno);
-        fd = ::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = UniqueFd(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     } else {
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     }
     auto fail = [&](Hresult code) {
-        if (fd >= 0) ::close(fd);
+        fd.reset();
         if (directory) ::rmdir(temp.c_str()); else ::unlink(temp.c_str());
         return code;
     };
-    if (fd < 0) return fail(hr_from_errno(errno));
+    if (!fd) return fail(hr_from_errno(errno));
     // Files are sparse: the logical size with no content.
-    if (!directory && ::ftruncate(fd, item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
+    if (!directory && ::ftruncate(fd.get(), item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
     if (item.file_identity_length > 0) {
-        if (const int err = write_identity(MetaTarget{fd, nullptr}, item.file_identity, item.file_identity_length);
+        if (const int err = write_identity(MetaTarget{fd.get(), nullptr}, item.file_identity, item.file_identity_length);
             err != 0)
             return fail(metadata_error(err));
     }
     PlaceholderState state;
     state.in_sync = (item.flags & placeholder_create_flag::MARK_IN_SYNC) != 0;
     state.population_enabled = directory && (item.flags & placeholder_create_flag::DISABLE_ON_DEMAND_POPULATION) == 0;
-    if (const int err = write_state(MetaTarget{fd, nullptr}, state); err != 0) return fail(metadata_error(err));
-    apply_times(fd, item.fs_metadata.basic_info);
-    apply_readonly(fd, item.fs_metadata.basic_info.file_attributes);
-    ::close(fd);
-    fd = -1;
+    if (const int err = write_state(MetaTarget{fd.get(), nullptr}, state); err != 0) return fail(metadata_error(err));
+    apply_times(fd.get(), item.fs_metadata.basic_info);
+    apply_readonly(fd.get(), item.fs_metadata.basic_info.file_attributes);
+    fd.reset();
     if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
         const int err = errno;
         return fail(err == EEXIST ? from_win32(win32::ERROR_ALREADY_EXISTS) : hr_from_errno(err));
@@ -228,7 +226,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
     }
     if ((flags & SET_PIN_FLAG_RECURSE_ONLY) == 0) {
         const int err = file->link ? write_pin(MetaTarget{-1, file->path.c_str()}, pin)
-                                   : write_pin(MetaTarget{file->fd, nullptr}, pin);
+                                   : write_pin(MetaTarget{file->fd.get(), nullptr}, pin);
         if (err != 0) return hr_from_errno(err);
     }
     if ((flags & (SET_PIN_FLAG_RECURSE | SET_PIN_FLAG_RECURSE_ONLY)) == 0 || !file->directory) return S_OK_CODE;
@@ -239,13 +237,13 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
     while (!pending.empty()) {
         const std::string dir_path = std::move(pending.back());
         pending.pop_back();
-        DIR* dir = ::opendir(dir_path.c_str());
-        if (dir == nullptr) {
+        const UniqueDir dir(::opendir(dir_path.c_str()));
+        if (!dir) {
             if (first_failure >= 0) first_failure = hr_from_errno(errno);
             if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
             continue;
         }
-        while (const dirent* d = ::readdir(dir)) {
+        while (const dirent* d = ::readdir(dir.get())) {
             const std::string_view name = d->d_name;
             if (name == "." || name == "..") continue;
             const std::string path = dir_path == "/" ? "/" + std::string(name) : dir_path + "/" + std::string(name);
@@ -253,14 +251,10 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
             if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
             if (const int err = write_pin(MetaTarget{-1, path.c_str()}, pin); err != 0) {
                 if (first_failure >= 0) first_failure = hr_from_errno(err);
-                if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) {
-                    ::closedir(dir);
-                    return first_failure;
-                }
+                if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
             }
             if (S_ISDIR(st.st_mode)) pending.push_back(path);
         }
-        ::closedir(dir);
     }
     return first_failure;
 }
@@ -281,7 +275,7 @@ Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, s
     if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
-    if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+    if (read_pin(MetaTarget{file->fd.get(), nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
     return dehydrate_locked(*file, *state, {FileRange{offset, length}});
 }
 
@@ -299,15 +293,15 @@ Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_clas
     if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
 
-    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd, nullptr});
+    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd.get(), nullptr});
     std::int64_t root_id = 0;
     if (const auto root = sync_root_containing(file->path)) {
         struct stat st{};
         if (::stat(root->path.c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
     }
     struct stat st{};
-    ::fstat(file->fd, &st);
-    const std::uint32_t pin = read_pin(MetaTarget{file->fd, nullptr});
+    ::fstat(file->fd.get(), &st);
+    const std::uint32_t pin = read_pin(MetaTarget{file->fd.get(), nullptr});
     const std::uint32_t in_sync = state->in_sync ? IN_SYNC_STATE_IN_SYNC : 0;
     const auto file_id = static_cast<std::int64_t>(st.st_ino);
     const auto identity_length = static_cast<std::uint32_t>(identity.size());
@@ -362,17 +356,17 @@ Hresult SimPlatform::convert_to_placeholder(Handle handle, const void* identity,
     std::lock_guard meta(file->node->meta);
     if (mirrored_state(*file->node)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     struct stat st{};
-    if (::fstat(file->fd, &st) != 0) return hr_from_errno(errno);
+    if (::fstat(file->fd.get(), &st) != 0) return hr_from_errno(errno);
 
     // The identity first: the state attribute is what makes the file a placeholder.
-    if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
+    if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, identity, identity_length); err != 0)
         return metadata_error(err);
     PlaceholderState state;
     state.in_sync = (flags & CONVERT_FLAG_MARK_IN_SYNC) != 0;
     state.population_enabled = file->directory && (flags & CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0;
     if (!file->directory) state.present.add(0, st.st_size);  // the content stays and counts as present
-    if (const int err = publish_state(*file->node, file->fd, state); err != 0) {
-        remove_placeholder_metadata(MetaTarget{file->fd, nullptr});
+    if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) {
+        remove_placeholder_metadata(MetaTarget{file->fd.get(), nullptr});
         return metadata_error(err);
     }
     if ((flags & CONVERT_FLAG_DEHYDRATE) != 0 && !file->directory) {
@@ -404,38 +398,35 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.push_back(FileRange{0, CF_EOF_LENGTH});
     if (!ranges.empty()) {
         if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
-        if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED)
+        if (read_pin(MetaTarget{file->fd.get(), nullptr}) == pin_state::PINNED)
             return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
     }
 
     if ((flags & UPDATE_FLAG_REMOVE_FILE_IDENTITY) != 0) {
-        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, nullptr, 0); err != 0) return hr_from_errno(err);
+        if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, nullptr, 0); err != 0) return hr_from_errno(err);
     } else if (identity != nullptr) {
-        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
+        if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, identity, identity_length); err != 0)
             return metadata_error(err);
     }
     if (metadata != nullptr) {
-        apply_times(file->fd, metadata->basic_info);
-        apply_readonly(file->fd, metadata->basic_info.file_attributes);
+        apply_times(file->fd.get(), metadata->basic_info);
+        apply_readonly(file->fd.get(), metadata->basic_info.file_attributes);
         struct stat st{};
-        if (!file->directory && ::fstat(file->fd, &st) == 0 && metadata->file_size != st.st_size) {
+        if (!file->directory && ::fstat(file->fd.get(), &st) == 0 && metadata->file_size != st.st_size) {
             if (metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
             // A new size: what lies beyond it is gone, what it adds is not present.
             state->present.clip(metadata->file_size);
-            if (const int err = publish_state(*file->node, file->fd, state); err != 0) return hr_from_errno(err);
-            const int fd = ::open(("/proc/self/fd/" + std::to_string(file->fd)).c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd < 0) return hr_from_errno(errno);
-            const int rc = ::ftruncate(fd, metadata->file_size);
-            const int err = errno;
-            ::close(fd);
-            if (rc != 0) return hr_from_errno(err);
+            if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) return hr_from_errno(err);
+            const UniqueFd fd = reopen_file(file->fd.get(), O_WRONLY);
+            if (!fd) return hr_from_errno(errno);
+            if (::ftruncate(fd.get(), metadata->file_size) != 0) return hr_from_errno(errno);
         }
     }
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
     if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;
     if (file->directory && (flags & UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = false;
-    if (const int err = publish_state(*file->node, file->fd, state); err != 0) return metadata_error(err);
+    if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) return metadata_error(err);
     if (!ranges.empty()) {
         if (const Hresult r = dehydrate_locked(*file, *state, ranges); r < 0) return r;
     }

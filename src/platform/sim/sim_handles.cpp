@@ -111,14 +111,13 @@ OpenFile::~OpenFile() {
         if (data_access) --node->data_opens;
         if (exclusive) --node->exclusive;
     }
-    if (fd >= 0) ::close(fd);
 }
 
 std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error) {
     auto file = std::make_shared<OpenFile>();
     struct stat st{};
     if (!request.follow_link && ::lstat(request.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        file->fd = ::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        file->fd = UniqueFd(::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         file->link = true;
     } else {
         if (::stat(request.path.c_str(), &st) != 0) {
@@ -130,20 +129,20 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
                 error = win32::ERROR_ACCESS_DENIED;
                 return nullptr;
             }
-            file->fd = ::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            file->fd = UniqueFd(::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             file->directory = true;
         } else {
             // Non-blocking so that opening a FIFO cannot hang; cleared at once.
             const int mode = request.write_access ? O_RDWR : O_RDONLY;
-            file->fd = ::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            if (file->fd >= 0) ::fcntl(file->fd, F_SETFL, ::fcntl(file->fd, F_GETFL) & ~O_NONBLOCK);
+            file->fd = UniqueFd(::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
         }
     }
-    if (file->fd < 0) {
+    if (!file->fd) {
         error = win32_from_path_errno(errno, request.path);
         return nullptr;
     }
-    if (::fstat(file->fd, &st) != 0) {
+    if (::fstat(file->fd.get(), &st) != 0) {
         error = win32_from_errno(errno);
         return nullptr;
     }
@@ -153,7 +152,7 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
         error = win32_from_path_errno(err, request.path);
         return nullptr;
     }
-    file->node = node_for(file->fd, st);
+    file->node = node_for(file->fd.get(), st);
     {
         std::lock_guard lock(state_mutex());
         // A share-none open excludes every other open with data access and every other share-none

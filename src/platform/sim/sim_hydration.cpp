@@ -82,7 +82,7 @@ struct Connection {
     CallbackFunction fetch = nullptr;
     CallbackFunction cancel = nullptr;
     CallbackFunction open = nullptr;
-    int lock_fd = -1;
+    UniqueFd lock_fd;
     // Guarded by the state lock.
     bool active = true;
     int running = 0;  // callbacks of this connection running now
@@ -193,8 +193,8 @@ std::shared_ptr<CallbackCall> make_call(const std::shared_ptr<Connection>& conne
     auto call = std::make_shared<CallbackCall>();
     call->connection = connection;
     call->function = function;
-    call->file_size = file_size_of(file.fd);
-    call->identity = read_identity(MetaTarget{file.fd, nullptr});
+    call->file_size = file_size_of(file.fd.get());
+    call->identity = read_identity(MetaTarget{file.fd.get(), nullptr});
     call->path = wide_from_utf8(file.path);
     call->transfer_key = stream.transfer_key;
     call->process_id = stream.process_id;
@@ -253,12 +253,6 @@ std::uint32_t read_bytes(int fd, std::int64_t offset, std::int64_t end, std::vec
     return 0;
 }
 
-// A descriptor that writes the file of `fd`, whatever access `fd` itself has.
-int open_for_writing(int fd) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::open(self.c_str(), O_WRONLY | O_CLOEXEC);
-}
-
 }  // namespace
 
 // ---- Settings ------------------------------------------------------------------------------
@@ -312,7 +306,7 @@ std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIden
     if (out != nullptr) out->clear();
     if (offset < 0) return win32::ERROR_INVALID_PARAMETER;
     if (file->directory || file->link) return win32::ERROR_ACCESS_DENIED;
-    const std::int64_t size = file_size_of(file->fd);
+    const std::int64_t size = file_size_of(file->fd.get());
     const std::int64_t begin = std::min(offset, size);
     const std::int64_t end = (length < 0 || length > size - begin) ? size : begin + length;
     Node& node = *file->node;
@@ -338,7 +332,7 @@ std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_
     for (int attempt = 0; attempt < 16; ++attempt) {
         if (!node.state || node.state->present.covers(begin, end)) {
             lock.unlock();
-            return read_bytes(file->fd, begin, end, out);
+            return read_bytes(file->fd.get(), begin, end, out);
         }
         auto connection = connection_for(file->path);
         if (!connection) return win32::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
@@ -397,7 +391,7 @@ std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_
         if (result != 0) return result;
         if (!retry) {
             lock.unlock();
-            return read_bytes(file->fd, begin, end, out);
+            return read_bytes(file->fd.get(), begin, end, out);
         }
     }
     return win32::ERROR_CLOUD_FILE_UNSUCCESSFUL;
@@ -462,11 +456,10 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
     if (dir.empty()) return hr_from_errno(EACCES);
     ::mkdir((dir + "/connections").c_str(), 0700);
     const std::string lock_path = connection_lock_path(dir, root);
-    connection->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (connection->lock_fd < 0) return hr_from_errno(errno);
-    if (::flock(connection->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    connection->lock_fd = UniqueFd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!connection->lock_fd) return hr_from_errno(errno);
+    if (::flock(connection->lock_fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        ::close(connection->lock_fd);
         return err == EWOULDBLOCK ? hresult_from_win32(win32::ERROR_CLOUD_FILE_ALREADY_CONNECTED) : hr_from_errno(err);
     }
     connection->key = fresh_key();
@@ -499,7 +492,7 @@ Hresult SimPlatform::disconnect_sync_root(ConnectionKey key) {
         // one of them, which would wait for itself).
         if (!ON_CALLBACK_THREAD) state_changed().wait(lock, [&] { return connection->running == 0; });
     }
-    ::close(connection->lock_fd);
+    connection->lock_fd.reset();
     return S_OK_CODE;
 }
 
@@ -530,7 +523,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         }
     }
 
-    const std::int64_t size = file_size_of(fetch->file->fd);
+    const std::int64_t size = file_size_of(fetch->file->fd.get());
     const std::int64_t offset = transfer.offset, length = transfer.length;
     if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
     if (offset % CHUNK_ALIGNMENT != 0) return invalid;
@@ -545,13 +538,13 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
     Node& node = *fetch->file->node;
     {
         std::lock_guard meta(node.meta);
-        const int fd = open_for_writing(fetch->file->fd);
-        if (fd < 0) return hr_from_errno(errno);
+        const UniqueFd fd = reopen_file(fetch->file->fd.get(), O_WRONLY);
+        if (!fd) return hr_from_errno(errno);
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
         std::int64_t done = 0;
         int err = 0;
         while (done < length) {
-            const ssize_t n = ::pwrite(fd, bytes + done, static_cast<std::size_t>(length - done), offset + done);
+            const ssize_t n = ::pwrite(fd.get(), bytes + done, static_cast<std::size_t>(length - done), offset + done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 err = n < 0 ? errno : EIO;
@@ -560,12 +553,11 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             done += n;
         }
         // The content reaches the disk before the metadata says it is present.
-        if (err == 0 && fetch->sync_transfers && ::fdatasync(fd) != 0) err = errno;
-        ::close(fd);
+        if (err == 0 && fetch->sync_transfers && ::fdatasync(fd.get()) != 0) err = errno;
         if (err != 0) return hr_from_errno(err);
         if (auto next = mirrored_state(node)) {
             next->present.add(offset, offset + length);
-            if (const int e = publish_state(node, fetch->file->fd, next); e != 0) return hr_from_errno(e);
+            if (const int e = publish_state(node, fetch->file->fd.get(), next); e != 0) return hr_from_errno(e);
         }
     }
 

@@ -64,7 +64,7 @@ std::optional<PlaceholderState> mirrored_state(Node& node);
 
 // An open file or directory.
 struct OpenFile {
-    int fd = -1;
+    UniqueFd fd;
     std::string path;  // canonical path at open time
     bool directory = false;
     bool link = false;  // a symbolic link itself (opened without following it)
