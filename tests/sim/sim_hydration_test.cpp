@@ -285,6 +285,37 @@ TEST_F(SimHydration, EachTransferRestartsTheClock) {
     EXPECT_TRUE(recorder().of_type(callback_type::CANCEL_FETCH_DATA).empty());
 }
 
+// A transfer wakes the reads whose whole range it makes present, whichever fetch it answers; a
+// read whose range is not yet whole goes on waiting.
+TEST_F(SimHydration, ATransferCompletesEveryReadItCovers) {
+    write_state_file("sim.json", R"({"fetchTimeoutMs": 10000})");
+    connect();
+    const std::string source = pattern_bytes(4 * 4096, 12);
+    ASSERT_EQ(create("f", static_cast<std::int64_t>(source.size())), 0);
+    auto app = sim::open_as_app(root_ + "/f", 1, "/bin/app");
+    sim::AppReadResult head, tail, whole;
+    std::thread whole_reader([&] { whole = app.file.read(0, -1); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 1));
+    std::thread head_reader([&] { head = app.file.read(100, 3996); });
+    std::thread tail_reader([&] { tail = app.file.read(3 * 4096, 4096); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 3));
+    const auto fetches = recorder().of_type(callback_type::FETCH_DATA);
+    const Event& wide = *std::find_if(fetches.begin(), fetches.end(), [](const Event& e) { return e.length == 4 * 4096; });
+    // Only the whole file's fetch is answered: the head read completes from its first chunk.
+    ASSERT_EQ(transfer(wide, 0, source.data(), 4096), 0);
+    head_reader.join();
+    ASSERT_EQ(head.error, 0u);
+    EXPECT_EQ(as_string(head.bytes), source.substr(100, 3996));
+    ASSERT_EQ(transfer(wide, 4096, source.data() + 4096, 8192), 0);
+    ASSERT_EQ(transfer(wide, 3 * 4096, source.data() + 3 * 4096, 4096), 0);
+    tail_reader.join();
+    whole_reader.join();
+    ASSERT_EQ(tail.error, 0u);
+    EXPECT_EQ(as_string(tail.bytes), source.substr(3 * 4096));
+    ASSERT_EQ(whole.error, 0u);
+    EXPECT_EQ(as_string(whole.bytes), source);
+}
+
 TEST_F(SimHydration, DisconnectFailsWaitingReaders) {
     connect();
     ASSERT_EQ(create("f", 4096), 0);

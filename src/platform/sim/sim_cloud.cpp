@@ -76,11 +76,11 @@ std::shared_ptr<OpenFile> file_of(Handle handle, Hresult& error) {
 
 bool under_sync_root(const std::string& path) { return sync_root_containing(path).has_value(); }
 
-// Removes content: unmarks `ranges` first, then punches them out (the caller holds node.meta and
-// has begun the dehydration).
-int remove_content(OpenFile& file, PlaceholderState next, const std::vector<FileRange>& ranges) {
+// Removes content: unmarks `ranges` first, then punches them out. The caller holds the metadata
+// lock and the content against reads.
+int remove_content(const MetadataLock& meta, PlaceholderState next, const std::vector<FileRange>& ranges) {
     struct stat st{};
-    if (::fstat(file.fd.get(), &st) != 0) return errno;
+    if (::fstat(meta.fd(), &st) != 0) return errno;
     std::vector<std::pair<std::int64_t, std::int64_t>> spans;
     for (const FileRange& r : ranges) {
         const std::int64_t end = r.length < 0 || r.length > st.st_size - r.starting_offset ? st.st_size
@@ -88,25 +88,29 @@ int remove_content(OpenFile& file, PlaceholderState next, const std::vector<File
         if (r.starting_offset < end) spans.emplace_back(r.starting_offset, end);
     }
     for (const auto& [b, e] : spans) next.present.subtract(b, e);
-    if (const int err = publish_state(*file.node, file.fd.get(), next); err != 0) return err;
-    const UniqueFd fd = reopen_file(file.fd.get(), O_WRONLY);
-    if (!fd) return errno;
+    if (const int err = write_state(MetaTarget{meta.fd(), nullptr}, next); err != 0) return err;
     int err = 0;
     for (const auto& [b, e] : spans) {
         // A range that ends the file takes the file's last block whole.
         const std::int64_t punch_end = e == st.st_size ? (e + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT : e;
-        if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
+        if (::fallocate(meta.fd(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
     }
     return err;
 }
 
-// Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds.
-Hresult dehydrate_locked(OpenFile& file, const PlaceholderState& state, const std::vector<FileRange>& ranges) {
-    if (const std::uint32_t busy = begin_dehydration(*file.node, file); busy != 0) return from_win32(busy);
-    const int err = remove_content(file, state, ranges);
-    end_dehydration(*file.node);
+// Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds; `state` was read
+// under it.
+Hresult dehydrate_locked(const OpenFile& file, const MetadataLock& meta, const PlaceholderState& state,
+                         const std::vector<FileRange>& ranges) {
+    const ContentRemoval removal(*file.node, file, meta);
+    if (removal.error() != 0) return from_win32(removal.error());
+    const int err = remove_content(meta, state, ranges);
     return err == 0 ? S_OK_CODE : hr_from_errno(err);
 }
+
+// Whether the file is a placeholder, as its state says now. Looked at before the metadata lock is
+// taken, so that a file this process may not write is refused for what it is.
+bool is_placeholder(const OpenFile& file) { return read_state(MetaTarget{file.fd.get(), nullptr}).has_value(); }
 
 Hresult check_identity(const void* identity, std::uint32_t length) {
     if (identity == nullptr && length > 0) return hr::E_INVALIDARG_CODE;
@@ -269,14 +273,15 @@ Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, s
     if ((flags & ~std::uint32_t{0x1}) != 0 || offset < 0 || length < CF_EOF_LENGTH || length == 0)
         return hr::E_INVALIDARG_CODE;
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    std::lock_guard meta(file->node->meta);
-    const auto state = mirrored_state(*file->node);
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const auto state = read_state(MetaTarget{meta.fd(), nullptr});
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
-    if (read_pin(MetaTarget{file->fd.get(), nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
-    return dehydrate_locked(*file, *state, {FileRange{offset, length}});
+    if (read_pin(MetaTarget{meta.fd(), nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+    return dehydrate_locked(*file, meta, *state, {FileRange{offset, length}});
 }
 
 // ---- Placeholder information ---------------------------------------------------------------
@@ -289,7 +294,7 @@ Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_clas
     if (!file) return error;
     if (info_class != PLACEHOLDER_INFO_BASIC || buffer == nullptr) return hr::E_INVALIDARG_CODE;
     if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    const auto state = mirrored_state(*file->node);
+    const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
     if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
 
@@ -353,24 +358,26 @@ Hresult SimPlatform::convert_to_placeholder(Handle handle, const void* identity,
     if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
     if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    std::lock_guard meta(file->node->meta);
-    if (mirrored_state(*file->node)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    if (is_placeholder(*file)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const MetaTarget target{meta.fd(), nullptr};
+    if (read_state(target)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     struct stat st{};
-    if (::fstat(file->fd.get(), &st) != 0) return hr_from_errno(errno);
+    if (::fstat(meta.fd(), &st) != 0) return hr_from_errno(errno);
 
     // The identity first: the state attribute is what makes the file a placeholder.
-    if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, identity, identity_length); err != 0)
-        return metadata_error(err);
+    if (const int err = write_identity(target, identity, identity_length); err != 0) return metadata_error(err);
     PlaceholderState state;
     state.in_sync = (flags & CONVERT_FLAG_MARK_IN_SYNC) != 0;
     state.population_enabled = file->directory && (flags & CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0;
     if (!file->directory) state.present.add(0, st.st_size);  // the content stays and counts as present
-    if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) {
-        remove_placeholder_metadata(MetaTarget{file->fd.get(), nullptr});
+    if (const int err = write_state(target, state); err != 0) {
+        remove_placeholder_metadata(target);
         return metadata_error(err);
     }
     if ((flags & CONVERT_FLAG_DEHYDRATE) != 0 && !file->directory) {
-        if (const Hresult r = dehydrate_locked(*file, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
+        if (const Hresult r = dehydrate_locked(*file, meta, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
     }
     if (convert_usn != nullptr) *convert_usn = next_usn();
     return S_OK_CODE;
@@ -386,11 +393,13 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
         return hr::E_INVALIDARG_CODE;
     if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
     // A reparse point that is no placeholder (a symbolic link) is not a cloud file.
-    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    std::lock_guard meta(file->node->meta);
-    auto state = mirrored_state(*file->node);
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const MetaTarget target{meta.fd(), nullptr};
+    auto state = read_state(target);
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if ((flags & UPDATE_FLAG_VERIFY_IN_SYNC) != 0 && !state->in_sync)
         return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
 
@@ -398,37 +407,33 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.push_back(FileRange{0, CF_EOF_LENGTH});
     if (!ranges.empty()) {
         if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
-        if (read_pin(MetaTarget{file->fd.get(), nullptr}) == pin_state::PINNED)
-            return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+        if (read_pin(target) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
     }
 
     if ((flags & UPDATE_FLAG_REMOVE_FILE_IDENTITY) != 0) {
-        if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, nullptr, 0); err != 0) return hr_from_errno(err);
+        if (const int err = write_identity(target, nullptr, 0); err != 0) return hr_from_errno(err);
     } else if (identity != nullptr) {
-        if (const int err = write_identity(MetaTarget{file->fd.get(), nullptr}, identity, identity_length); err != 0)
-            return metadata_error(err);
+        if (const int err = write_identity(target, identity, identity_length); err != 0) return metadata_error(err);
     }
     if (metadata != nullptr) {
         apply_times(file->fd.get(), metadata->basic_info);
         apply_readonly(file->fd.get(), metadata->basic_info.file_attributes);
         struct stat st{};
-        if (!file->directory && ::fstat(file->fd.get(), &st) == 0 && metadata->file_size != st.st_size) {
+        if (!file->directory && ::fstat(meta.fd(), &st) == 0 && metadata->file_size != st.st_size) {
             if (metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
             // A new size: what lies beyond it is gone, what it adds is not present.
             state->present.clip(metadata->file_size);
-            if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) return hr_from_errno(err);
-            const UniqueFd fd = reopen_file(file->fd.get(), O_WRONLY);
-            if (!fd) return hr_from_errno(errno);
-            if (::ftruncate(fd.get(), metadata->file_size) != 0) return hr_from_errno(errno);
+            if (const int err = write_state(target, *state); err != 0) return hr_from_errno(err);
+            if (::ftruncate(meta.fd(), metadata->file_size) != 0) return hr_from_errno(errno);
         }
     }
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
     if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;
     if (file->directory && (flags & UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = false;
-    if (const int err = publish_state(*file->node, file->fd.get(), state); err != 0) return metadata_error(err);
+    if (const int err = write_state(target, *state); err != 0) return metadata_error(err);
     if (!ranges.empty()) {
-        if (const Hresult r = dehydrate_locked(*file, *state, ranges); r < 0) return r;
+        if (const Hresult r = dehydrate_locked(*file, meta, *state, ranges); r < 0) return r;
     }
     if (update_usn != nullptr) *update_usn = next_usn();
     return S_OK_CODE;
