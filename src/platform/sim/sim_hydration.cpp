@@ -1,6 +1,8 @@
 // platform/sim: the hydration engine: provider connections, the threads that run callbacks,
-// outstanding fetches, the road of a read and its waits, data transfers (CfExecute) and
-// CfHydratePlaceholder. POSIX calls are allowed here and only under platform/sim.
+// outstanding fetches, the road of a read and its waits, data transfers (CfExecute),
+// CfHydratePlaceholder, and the clock of time-outs. POSIX calls are allowed here and only under
+// platform/sim.
+#include "platform/sim/sim_app.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_state.h"
@@ -20,9 +22,23 @@
 
 namespace zcf::sim {
 
-namespace {
+// ---- The clock of time-outs ----------------------------------------------------------------
 
-using Clock = std::chrono::steady_clock;
+namespace {
+std::atomic<bool> MANUAL{false};
+std::atomic<Clock::rep> MANUAL_NOW{0};  // the manual clock's time since the steady clock's epoch
+std::atomic<std::uint64_t> TICKS{0};    // changed under the state lock
+}  // namespace
+
+Clock::time_point sim_now() {
+    if (MANUAL.load()) return Clock::time_point(Clock::duration(MANUAL_NOW.load()));
+    return Clock::now();
+}
+
+bool manual_clock() { return MANUAL.load(); }
+std::uint64_t clock_ticks() { return TICKS.load(); }
+
+namespace {
 
 // ---- Callback threads ----------------------------------------------------------------------
 
@@ -82,6 +98,7 @@ struct Connection {
     CallbackFunction fetch = nullptr;
     CallbackFunction cancel = nullptr;
     CallbackFunction open = nullptr;
+    SimSettings settings;  // read when the provider connected
     UniqueFd lock_fd;
     // Guarded by the state lock.
     bool active = true;
@@ -98,7 +115,8 @@ struct Reader {
     std::int64_t end = 0;
     std::condition_variable wake;
     // Guarded by the state lock.
-    bool covered = false;  // a transfer made [begin, end) present
+    bool covered = false;          // a transfer made [begin, end) present
+    std::uint64_t seen_ticks = 0;  // the manual clock's moves this read has looked at
 };
 
 namespace {
@@ -257,7 +275,7 @@ Clock::time_point deadline_of(const Fetch& fetch) {  // under the state lock
 // Fetches whose reader has gone (its read was satisfied by other transfers) still time out as on
 // Windows: the provider gets CANCEL_FETCH_DATA. Under the state lock; the cancels are posted.
 void reap_expired_fetches() {
-    const auto now = Clock::now();
+    const auto now = sim_now();
     std::vector<std::shared_ptr<Fetch>> expired;
     for (const auto& [key, f] : hydration().fetches)
         if (f->reader == nullptr && !f->ended && now >= deadline_of(*f)) expired.push_back(f);
@@ -302,6 +320,34 @@ SimSettings load_settings() {
 
 std::int64_t new_transfer_key() { return fresh_key(); }
 
+// ---- The manual clock (sim_app.h) ----------------------------------------------------------
+
+void use_manual_clock(bool manual) {
+    std::lock_guard lock(state_mutex());
+    if (manual == MANUAL.load()) return;
+    if (manual) MANUAL_NOW = Clock::now().time_since_epoch().count();
+    MANUAL = manual;
+    // Reads waiting without a deadline wait with one again.
+    for (const auto& [key, f] : hydration().fetches)
+        if (f->reader != nullptr) f->reader->wake.notify_one();
+}
+
+void advance_clock(std::chrono::milliseconds by) {
+    std::unique_lock lock(state_mutex());
+    if (!MANUAL.load()) return;
+    MANUAL_NOW += std::chrono::duration_cast<Clock::duration>(by).count();
+    const std::uint64_t ticks = ++TICKS;
+    reap_expired_fetches();
+    for (const auto& [key, f] : hydration().fetches)
+        if (f->reader != nullptr) f->reader->wake.notify_one();
+    // Every waiting read looks at the new time before this returns (a timed-out one has ended).
+    state_changed().wait(lock, [&] {
+        for (const auto& [key, f] : hydration().fetches)
+            if (f->reader != nullptr && f->reader->seen_ticks != ticks) return false;
+        return true;
+    });
+}
+
 // ---- Opens and reads -----------------------------------------------------------------------
 
 void notify_open(const OpenFile& file, const StreamIdentity& stream) {
@@ -342,7 +388,6 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
 
         // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the end).
         const auto missing = *state->present.missing_span(me.begin, me.end);
-        const SimSettings settings = load_settings();
         auto fetch = std::make_shared<Fetch>();
         fetch->request_key = fresh_key();
         fetch->connection = connection;
@@ -352,9 +397,9 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
         const std::int64_t aligned_end = (missing.second + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
         fetch->length = aligned_end - fetch->offset;
         fetch->required_end = std::min(aligned_end, size);
-        fetch->timeout = std::chrono::milliseconds(settings.fetch_timeout_ms);
-        fetch->sync_transfers = settings.sync_transfers;
-        fetch->issued = Clock::now();
+        fetch->timeout = std::chrono::milliseconds(connection->settings.fetch_timeout_ms);
+        fetch->sync_transfers = connection->settings.sync_transfers;
+        fetch->issued = sim_now();
         fetch->reader = &me;
         hydration().fetches.emplace(fetch->request_key, fetch);
         lock.unlock();
@@ -370,6 +415,7 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
         bool retry = false;
         std::shared_ptr<CallbackCall> cancel;
         for (;;) {
+            me.seen_ticks = clock_ticks();
             if (me.covered) break;
             if (fetch->ended) {
                 result = fetch->error;
@@ -377,14 +423,20 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
                 break;
             }
             const auto deadline = deadline_of(*fetch);
-            if (Clock::now() >= deadline) {
+            if (sim_now() >= deadline) {
                 result = win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
                 cancel = end_fetch(fetch, result, true, &stream);
                 break;
             }
-            me.wake.wait_until(lock, deadline);
+            if (manual_clock()) {
+                state_changed().notify_all();  // advance_clock waits until this read has looked
+                me.wake.wait(lock);
+            } else {
+                me.wake.wait_until(lock, deadline);
+            }
         }
         fetch->reader = nullptr;
+        if (manual_clock()) state_changed().notify_all();
         lock.unlock();
         if (cancel) post_call(std::move(cancel));
         if (result != 0) return result;
@@ -484,8 +536,10 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
         const int err = errno;
         return err == EWOULDBLOCK ? hresult_from_win32(win32::ERROR_CLOUD_FILE_ALREADY_CONNECTED) : hr_from_errno(err);
     }
+    // The simulated system's settings, once per connection: its fetches keep them.
+    connection->settings = load_settings();
     connection->key = fresh_key();
-    connection->last_activity = Clock::now();
+    connection->last_activity = sim_now();
     {
         std::lock_guard lock(state_mutex());
         hydration().connections.emplace(connection->key, connection);
@@ -538,7 +592,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             return invalid;
         if (transfer.completion_status < 0) {
             // A failed transfer fails the request and its reader.
-            fetch->connection->last_activity = Clock::now();
+            fetch->connection->last_activity = sim_now();
             end_fetch(fetch, win32_from_transfer_status(transfer.completion_status), false, nullptr);
             return S_OK_CODE;
         }
@@ -560,7 +614,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         {
             std::lock_guard lock(state_mutex());
             if (fetch->ended || !fetch->connection->active) return invalid;
-            fetch->connection->last_activity = Clock::now();
+            fetch->connection->last_activity = sim_now();
         }
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
         for (std::int64_t done = 0; done < length;) {
@@ -580,7 +634,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
     }
 
     std::lock_guard lock(state_mutex());
-    fetch->connection->last_activity = Clock::now();
+    fetch->connection->last_activity = sim_now();
     fetch->received.add(offset, offset + length);
     if (!fetch->ended && fetch->received.covers(fetch->offset, fetch->required_end)) {
         fetch->ended = true;

@@ -1,7 +1,8 @@
 // platform/sim: the simulation's process-wide state shared between its files: tracked files
-// (nodes) and the locks that guard a file's state between processes, the handle table, and the
-// entry points of the hydration engine that file opens, placeholder operations and simulated
-// applications use. Never destroyed: callback threads may still run while the process exits. POSIX calls are allowed here and only under platform/sim.
+// (nodes) and the locks that guard a file's state between processes, the handle table, the clock
+// of time-outs, and the entry points of the hydration engine that file opens, placeholder
+// operations and simulated applications use. Never destroyed: callback threads may still run
+// while the process exits. POSIX calls are allowed here and only under platform/sim.
 //
 // A file's placeholder state lives on disk only (user.zcf.state): every decision reads it there.
 // Two open-file-description locks on the file itself, at fixed offsets far past any content, make
@@ -21,6 +22,7 @@
 #include "platform/sim/sim_metadata.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -38,8 +40,17 @@ namespace zcf::sim {
 // held only for table work, never across a callback, file I/O or a wait on another lock.
 std::mutex& state_mutex();
 // Signalled (notify_all) for the rare waits on the tables: a disconnect waiting for its running
-// callbacks.
+// callbacks, a manual clock waiting for reads to look at the new time.
 std::condition_variable& state_changed();
+
+// ---- The clock of time-outs ----------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+// Now: the steady clock, or the manual clock while tests use it (sim_app.h).
+Clock::time_point sim_now();
+bool manual_clock();
+// How often the manual clock has moved; a waiting read records the value it last looked at.
+std::uint64_t clock_ticks();
 
 // ---- Nodes ---------------------------------------------------------------------------------
 
