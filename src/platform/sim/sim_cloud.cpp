@@ -1,5 +1,6 @@
-// platform/sim: the Cloud Files placeholder operations: create placeholders, pin state,
-// dehydration, placeholder information, protected (oplock) handles, conversion and update.
+// platform/sim: the Cloud Files placeholder operations: create placeholders (and what a creation
+// cut short leaves), pin state, dehydration, placeholder information, protected (oplock) handles,
+// conversion and update.
 // POSIX calls are allowed here and only under platform/sim.
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
@@ -7,11 +8,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <tuple>
 #include <unistd.h>
 
 namespace zcf::sim {
@@ -125,10 +131,42 @@ Hresult metadata_error(int err) {
     return hr_from_errno(err);
 }
 
+std::string join(const std::string& directory, std::string_view name) {
+    return (directory == "/" ? std::string() : directory) + "/" + std::string(name);
+}
+
+constexpr std::string_view CREATION_PREFIX = ".zcf-create-";
 std::atomic<std::uint64_t> NEXT_TEMP{1};
 
-// Creates one placeholder under a temporary name, completes it, then gives it its name without
-// replacing anything: a placeholder appears whole or not at all.
+// O_TMPFILE is not supported by the file system (or the kernel).
+bool unnamed_files_unsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+// Removes the entries of placeholders under construction whose creating process has ended, once
+// per directory (device, inode and path) and process.
+void remove_abandoned_entries(const std::string& directory, const struct stat& st) {
+    static std::mutex* const MUTEX = new std::mutex();
+    static auto* const SWEPT = new std::set<std::tuple<dev_t, ino_t, std::string>>();
+    {
+        std::lock_guard lock(*MUTEX);
+        if (!SWEPT->emplace(st.st_dev, st.st_ino, directory).second) return;
+    }
+    const UniqueDir dir(::opendir(directory.c_str()));
+    if (!dir) return;
+    std::vector<std::string> abandoned;
+    while (const dirent* d = ::readdir(dir.get())) {
+        std::uint32_t creator = 0;
+        if (!is_creation_entry(d->d_name, &creator) || creator == static_cast<std::uint32_t>(::getpid())) continue;
+        if (::kill(static_cast<pid_t>(creator), 0) != 0 && errno == ESRCH) abandoned.emplace_back(d->d_name);
+    }
+    for (const std::string& name : abandoned)
+        if (::unlinkat(::dirfd(dir.get()), name.c_str(), 0) != 0 && errno == EISDIR)
+            ::unlinkat(::dirfd(dir.get()), name.c_str(), AT_REMOVEDIR);
+}
+
+// Creates one placeholder and names it when it is complete, without replacing anything: a
+// placeholder appears whole or not at all. A file is built unnamed (O_TMPFILE) and linked in, so
+// a process that dies half-way leaves nothing; a directory (or a file where the file system cannot
+// make unnamed ones) is built under a creation entry's name and renamed.
 Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (item.relative_file_name == nullptr) return hr::E_INVALIDARG_CODE;
     std::string name;
@@ -140,39 +178,49 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (!directory && item.fs_metadata.file_size < 0) return hr::E_INVALIDARG_CODE;
     if (const Hresult bad = check_identity(item.file_identity, item.file_identity_length); bad < 0) return bad;
 
-    const std::string target = base == "/" ? "/" + name : base + "/" + name;
+    const std::string target = join(base, name);
     struct stat st{};
     if (::lstat(target.c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
-    const std::string temp = (base == "/" ? std::string() : base) + "/.zcf-create-" + std::to_string(::getpid()) +
-                             "-" + std::to_string(NEXT_TEMP.fetch_add(1));
     UniqueFd fd;
-    if (directory) {
-        if (::mkdir(temp.c_str(), 0777) != 0) return hr_from_errno(errno);
-        fd = UniqueFd(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    } else {
-        fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    std::string temp;  // the creation entry, when the placeholder is built under a name
+    if (!directory) fd = UniqueFd(::open(base.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (directory || (!fd && unnamed_files_unsupported(errno))) {
+        temp = join(base, creation_entry_name());
+        if (!directory) {
+            fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        } else if (::mkdir(temp.c_str(), 0777) == 0) {
+            fd = UniqueFd(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        } else {
+            return hr_from_errno(errno);
+        }
     }
     auto fail = [&](Hresult code) {
         fd.reset();
-        if (directory) ::rmdir(temp.c_str()); else ::unlink(temp.c_str());
+        if (!temp.empty()) (void)(directory ? ::rmdir(temp.c_str()) : ::unlink(temp.c_str()));
         return code;
     };
     if (!fd) return fail(hr_from_errno(errno));
     // Files are sparse: the logical size with no content.
     if (!directory && ::ftruncate(fd.get(), item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
+    const MetaTarget meta{fd.get(), nullptr};
     if (item.file_identity_length > 0) {
-        if (const int err = write_identity(MetaTarget{fd.get(), nullptr}, item.file_identity, item.file_identity_length);
-            err != 0)
+        if (const int err = write_identity(meta, item.file_identity, item.file_identity_length); err != 0)
             return fail(metadata_error(err));
     }
     PlaceholderState state;
     state.in_sync = (item.flags & placeholder_create_flag::MARK_IN_SYNC) != 0;
     state.population_enabled = directory && (item.flags & placeholder_create_flag::DISABLE_ON_DEMAND_POPULATION) == 0;
-    if (const int err = write_state(MetaTarget{fd.get(), nullptr}, state); err != 0) return fail(metadata_error(err));
+    if (const int err = write_state(meta, state); err != 0) return fail(metadata_error(err));
     apply_times(fd.get(), item.fs_metadata.basic_info);
     apply_readonly(fd.get(), item.fs_metadata.basic_info.file_attributes);
-    fd.reset();
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    int rc = 0;
+    if (temp.empty()) {
+        rc = ::linkat(AT_FDCWD, descriptor_path(fd.get()).c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
+    } else {
+        fd.reset();
+        rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    }
+    if (rc != 0) {
         const int err = errno;
         return fail(err == EEXIST ? from_win32(win32::ERROR_ALREADY_EXISTS) : hr_from_errno(err));
     }
@@ -182,6 +230,26 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
 }  // namespace
 
 // ---- Create --------------------------------------------------------------------------------
+
+std::string creation_entry_name() {
+    return std::string(CREATION_PREFIX) + std::to_string(::getpid()) + "-" + std::to_string(NEXT_TEMP.fetch_add(1));
+}
+
+bool is_creation_entry(std::string_view name, std::uint32_t* creator) {
+    if (name.substr(0, CREATION_PREFIX.size()) != CREATION_PREFIX) return false;
+    name.remove_prefix(CREATION_PREFIX.size());
+    const auto dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 10 || dash + 1 == name.size()) return false;
+    std::uint64_t pid = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (i == dash) continue;
+        if (name[i] < '0' || name[i] > '9') return false;
+        if (i < dash) pid = pid * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    }
+    if (pid > UINT32_MAX) return false;
+    if (creator != nullptr) *creator = static_cast<std::uint32_t>(pid);
+    return true;
+}
 
 Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderCreateInfo* placeholders,
                                          std::uint32_t count, std::uint32_t flags, std::uint32_t* entries_processed) {
@@ -200,6 +268,7 @@ Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderC
     const auto root = sync_root_containing(base);
     if (!root) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
     if (root->hydration_policy == HYDRATION_POLICY_ALWAYS_FULL) return from_win32(win32::ERROR_CLOUD_FILE_NOT_SUPPORTED);
+    remove_abandoned_entries(base, st);
 
     std::uint32_t processed = 0;
     for (std::uint32_t i = 0; i < count; ++i) {

@@ -184,7 +184,7 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
     find->directory = directory;
     while (const dirent* d = ::readdir(dir.get())) {
         const std::string_view name = d->d_name;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == ".." || is_creation_entry(name)) continue;
         if (mask != "*" && ::fnmatch(mask.c_str(), d->d_name, 0) != 0) continue;
         find->names.emplace_back(name);
     }

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -193,6 +194,14 @@ Handle protected_inner(Handle handle);
 bool reference_protected(Handle handle);
 void release_protected(Handle handle);
 void close_protected(Handle handle);
+
+// ---- Placeholders under construction -------------------------------------------------------
+
+// A fresh name for a placeholder built under a name before it gets its own:
+// ".zcf-create-<pid>-<n>". Listings never show such entries.
+std::string creation_entry_name();
+// Whether `name` is such a name; `creator` receives the process id in it.
+bool is_creation_entry(std::string_view name, std::uint32_t* creator = nullptr);
 
 // ---- Hydration -----------------------------------------------------------------------------
 
