@@ -131,6 +131,16 @@ Hresult metadata_error(int err) {
     return hr_from_errno(err);
 }
 
+// A name Windows accepts for a file or directory: not empty, `.` or `..`, and without control
+// characters (1 to 31) or any of < > : " / \ | ? *.
+bool valid_name(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    constexpr std::string_view REFUSED = "<>:\"/\\|?*";
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 32 || REFUSED.find(c) != std::string_view::npos) return false;
+    return true;
+}
+
 std::string join(const std::string& directory, std::string_view name) {
     return (directory == "/" ? std::string() : directory) + "/" + std::string(name);
 }
@@ -170,9 +180,7 @@ void remove_abandoned_entries(const std::string& directory, const struct stat& s
 Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (item.relative_file_name == nullptr) return hr::E_INVALIDARG_CODE;
     std::string name;
-    if (!utf8_from_wide(item.relative_file_name, name) || name.empty() || name == "." || name == ".." ||
-        name.find('/') != std::string::npos)
-        return from_win32(win32::ERROR_INVALID_NAME);
+    if (!utf8_from_wide(item.relative_file_name, name) || !valid_name(name)) return from_win32(win32::ERROR_INVALID_NAME);
     if (name.size() > 255) return from_win32(win32::ERROR_FILENAME_EXCED_RANGE);
     const bool directory = (item.fs_metadata.basic_info.file_attributes & attr::DIRECTORY) != 0;
     if (!directory && item.fs_metadata.file_size < 0) return hr::E_INVALIDARG_CODE;
