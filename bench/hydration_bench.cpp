@@ -8,6 +8,15 @@
 // on these VMs swing with the cost of fresh page-cache pages, CPU time much less.
 //
 // Usage: hydration_bench [runs per figure, default 3] [size in MiB, default 1024]
+//
+// With "concurrent" first, it measures many hydrations at once instead: N placeholders of 16 KiB
+// are hydrated together (N "hydrate" requests; the parent waits until every fetch has arrived),
+// then every fetch is answered with four 4 KiB chunks. Prints the seconds from the first "data" to
+// the last late answer, for each N.
+//
+// Usage: hydration_bench concurrent [runs per figure, default 3] [N ..., default 500 2000]
+//
+// ZCF_PROGRAM in the environment names another build of the program to measure (to compare two).
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -340,6 +349,86 @@ Figure run_minimal(const std::string& helper, const fs::path& work, std::int64_t
     return {static_cast<double>(size) / 1e6 / seconds, peak, child.finish()};
 }
 
+// Seconds from the first "data" line to the last late answer of `count` concurrent hydrations.
+double run_concurrent(const std::string& program, const fs::path& work, int count) {
+    constexpr std::int64_t FILE_SIZE = 16384, CHUNK = 4096;
+    fs::remove_all(work);
+    fs::create_directories(work / "root");
+    fs::create_directories(work / "state" / "zembra-cloud-files");
+    std::ofstream(work / "state" / "zembra-cloud-files" / "sim.json") << R"({"syncTransfers":false})";
+    const std::string root = (work / "root").string();
+    Child child({program}, (work / "state").string());
+    child.next();  // ready
+    auto ignore = [](const json::value&) {};
+    auto expect_ok = [&](const std::string& what, json::value answer) {
+        if (answer.at("ok") != true) die(what + " failed: " + json::serialize(answer));
+        return answer;
+    };
+    child.send(json::serialize(json::object{{"cmd", "register"}, {"seq", 1}, {"root", root}, {"id", "bench"}}));
+    expect_ok("register", child.wait_seq(1, ignore));
+    json::array items;
+    for (int i = 0; i < count; ++i)
+        items.push_back(json::object{{"dir", root}, {"name", "f" + std::to_string(i)}, {"size", FILE_SIZE}, {"identity", "x"}});
+    child.send(json::serialize(json::object{{"cmd", "create"}, {"seq", 2}, {"items", std::move(items)}}));
+    json::value created = expect_ok("create", child.wait_seq(2, ignore));
+    if (!created.at("result").at("failed").as_array().empty()) die("create: " + json::serialize(created));
+    child.send(json::serialize(json::object{{"cmd", "connect"}, {"seq", 3}, {"root", root}}));
+    expect_ok("connect", child.wait_seq(3, ignore));
+
+    for (int i = 0; i < count; ++i)
+        child.send(json::serialize(json::object{{"cmd", "hydrate"}, {"seq", "h" + std::to_string(i)},
+                                                {"path", root + "/f" + std::to_string(i)}}));
+    std::vector<std::uint64_t> requests;
+    int late_answers = 0;
+    auto take = [&](const json::value& message) {
+        const json::object& m = message.as_object();
+        if (const json::value* event = m.if_contains("event")) {
+            if (*event == "fetch") requests.push_back(m.at("req").to_number<std::uint64_t>());
+            return;
+        }
+        if (m.at("ok") != true) die("answer: " + json::serialize(message));
+        if (m.at("seq").is_string()) ++late_answers;
+    };
+    while (static_cast<int>(requests.size()) < count) take(child.next());
+
+    const std::string bytes = chunk_bytes(CHUNK);
+    const std::string b64 = encode(bytes);
+    const auto start = Clock::now();
+    std::uint64_t seq = 10;
+    for (const std::uint64_t req : requests)
+        for (std::int64_t at = 0; at < FILE_SIZE; at += CHUNK)
+            child.send("{\"cmd\":\"data\",\"seq\":" + std::to_string(++seq) + ",\"req\":" + std::to_string(req) +
+                       ",\"offset\":" + std::to_string(at) + ",\"b64\":\"" + b64 + "\"}");
+    while (late_answers < count) take(child.next());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    child.finish();
+    return seconds;
+}
+
+std::string program_path() {
+    const char* chosen = std::getenv("ZCF_PROGRAM");
+    return chosen != nullptr && chosen[0] != '\0' ? chosen : ZCF_PROGRAM_PATH;
+}
+
+int main_concurrent(int argc, char** argv) {
+    const std::string program = program_path();
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    std::vector<int> counts;
+    for (int i = 3; i < argc; ++i) counts.push_back(std::max(1, std::atoi(argv[i])));
+    if (counts.empty()) counts = {500, 2000};
+    const fs::path work = fs::temp_directory_path() / ("zcf-concurrent-bench-" + std::to_string(::getpid()));
+    std::printf("concurrent hydrations of 16 KiB placeholders, four 4 KiB chunks each; best of %d\n", runs);
+    std::printf("%8s %12s %14s\n", "N", "seconds", "us per chunk");
+    for (const int count : counts) {
+        double best = 1e9;
+        for (int i = 0; i < runs; ++i) best = std::min(best, run_concurrent(program, work, count));
+        std::printf("%8d %12.3f %14.1f\n", count, best, best * 1e6 / (count * 4.0));
+        std::fflush(stdout);
+    }
+    fs::remove_all(work);
+    return 0;
+}
+
 void settle(const fs::path& work) {
     std::error_code ignored;
     fs::remove_all(work / "program", ignored);
@@ -350,10 +439,11 @@ void settle(const fs::path& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (argc > 1 && std::strcmp(argv[1], "concurrent") == 0) return main_concurrent(argc, argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     const std::int64_t size = (argc > 2 ? std::atoll(argv[2]) : 1024) << 20;
-    ::signal(SIGPIPE, SIG_IGN);
-    const std::string program = ZCF_PROGRAM_PATH;
+    const std::string program = program_path();
     const std::string helper = std::string(ZCF_BENCH_DIR) + "/data_sink_helper";
     const fs::path work = fs::temp_directory_path() / ("zcf-hydration-bench-" + std::to_string(::getpid()));
 

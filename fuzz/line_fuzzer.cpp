@@ -49,7 +49,7 @@ public:
     void find_close(Handle) override {}
     char16_t path_separator() override { return u'/'; }
     PlatformError register_sync_root(const SyncRootRegistration&) override { return {hr::E_FAIL_CODE, nullptr}; }
-    PlatformError unregister_sync_root(const char16_t*) override { return {hr::E_FAIL_CODE, nullptr}; }
+    PlatformError unregister_sync_root(std::u16string_view) override { return {hr::E_FAIL_CODE, nullptr}; }
     Hresult connect_sync_root(const char16_t*, const CallbackRegistration*, const void*, std::uint32_t,
                               ConnectionKey*) override { return hr::E_FAIL_CODE; }
     Hresult disconnect_sync_root(ConnectionKey) override { return hr::E_FAIL_CODE; }

@@ -43,7 +43,10 @@ public:
         used_ = 0;
         if (drained_ && !failed_) {
             const char lf = '\n';
-            (void)streams().write_output(&lf, 1);
+            try {
+                (void)streams().write_output(&lf, 1);
+            } catch (...) {
+            }
         }
         failed_ = false;
         drained_ = false;
@@ -53,9 +56,11 @@ public:
 
 private:
     bool drain() {
-        if (used_ > 0 && !streams().write_output(buffer_, used_)) failed_ = true;
+        if (used_ > 0) {
+            if (streams().write_output(buffer_, used_)) drained_ = true;
+            else failed_ = true;
+        }
         used_ = 0;
-        drained_ = true;
         return !failed_;
     }
 
@@ -79,11 +84,12 @@ void emit(boost::json::value value) {
         std::lock_guard<std::recursive_mutex> guard(out.lock);
         try {
             write_json(out, value);
+            out.end_line();
         } catch (...) {
+            // The next line starts afresh, without the rest of this one.
             out.abandon_line();
             throw;
         }
-        out.end_line();
     }
     // The value is destroyed after the lock is released, on return.
 }

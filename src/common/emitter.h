@@ -8,7 +8,8 @@
 namespace zcf {
 
 // Writes `value` as one compact JSON line and flushes it. Consumes the value. Write failures
-// (the parent closed its end) drop the line silently. Callable from any thread.
+// (the parent closed its end) drop the line silently. An exception while writing (out of memory)
+// reaches the caller and leaves the stream ready for the next line. Callable from any thread.
 void emit(boost::json::value value);
 
 }  // namespace zcf

@@ -5,14 +5,14 @@
 
 namespace zcf {
 
-bool FileHandleTraits::close(Handle h) { return platform().close_handle(h); }
+bool close_file_handle(Handle h) { return platform().close_handle(h); }
 
-bool FindHandleTraits::close(Handle h) {
+bool close_find_handle(Handle h) {
     platform().find_close(h);
     return true;
 }
 
-bool ProtectedHandleTraits::close(Handle h) {
+bool close_protected_handle(Handle h) {
     platform().close_protected_handle(h);
     return true;
 }

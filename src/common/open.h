@@ -10,32 +10,24 @@
 
 namespace zcf {
 
-// A Win32 file handle (CreateFileW), closed with CloseHandle.
-struct FileHandleTraits {
+// Traits of a platform handle value closed by `Close`; 0 and all ones are never valid.
+template <bool (*Close)(Handle)>
+struct PlatformHandleTraits {
     using Value = Handle;
     static Handle invalid() { return INVALID_HANDLE; }
     static bool valid(Handle h) { return handle_valid(h); }
-    static bool close(Handle h);
+    static bool close(Handle h) { return Close(h); }
 };
-using FileHandle = UniqueHandle<FileHandleTraits>;
 
-// A directory enumeration (FindFirstFileExW), closed with FindClose.
-struct FindHandleTraits {
-    using Value = Handle;
-    static Handle invalid() { return INVALID_HANDLE; }
-    static bool valid(Handle h) { return handle_valid(h); }
-    static bool close(Handle h);
-};
-using FindHandle = UniqueHandle<FindHandleTraits>;
+bool close_file_handle(Handle h);       // CloseHandle
+bool close_find_handle(Handle h);       // FindClose
+bool close_protected_handle(Handle h);  // CfCloseHandle
 
-// A protected handle (CfOpenFileWithOplock), closed with CfCloseHandle.
-struct ProtectedHandleTraits {
-    using Value = Handle;
-    static Handle invalid() { return INVALID_HANDLE; }
-    static bool valid(Handle h) { return handle_valid(h); }
-    static bool close(Handle h);
-};
-using ProtectedHandle = UniqueHandle<ProtectedHandleTraits>;
+// A Win32 file handle (CreateFileW), a directory enumeration (FindFirstFileExW), a protected
+// handle (CfOpenFileWithOplock).
+using FileHandle = UniqueHandle<PlatformHandleTraits<close_file_handle>>;
+using FindHandle = UniqueHandle<PlatformHandleTraits<close_find_handle>>;
+using ProtectedHandle = UniqueHandle<PlatformHandleTraits<close_protected_handle>>;
 
 // Closes `file` now; the error made from the last-error code when CloseHandle fails.
 std::optional<PlatformError> close_file(FileHandle& file);

@@ -41,6 +41,13 @@ std::u16string wide(std::string_view text) {
     return out;
 }
 
+std::u16string wide_counted(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    append_wide(out, text);
+    return out;
+}
+
 // Request text is valid UTF-8; the replacement of invalid bytes only guards internal callers.
 void append_wide(std::u16string& out, std::string_view text) { append_utf8_as_utf16(out, text); }
 

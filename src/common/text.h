@@ -17,6 +17,9 @@ std::string_view trim_unicode_whitespace(std::string_view text);
 // Request text to NUL-terminated UTF-16: the units of the text, then one 0 unit (part of the
 // returned string's size). Embedded NULs are copied like any other character.
 std::u16string wide(std::string_view text);
+// Request text to UTF-16 without a terminating 0 unit, for the platform calls that take text with
+// its length. Embedded NULs are copied like any other character.
+std::u16string wide_counted(std::string_view text);
 // Appends the UTF-16 units of `text` to `out`, without a terminating 0 unit.
 void append_wide(std::u16string& out, std::string_view text);
 

@@ -44,6 +44,9 @@ bool PendingTable::deliver(std::uint64_t id, std::int64_t begin, std::int64_t en
 std::vector<std::uint64_t> PendingTable::remove_stream(std::int64_t transfer_key) {
     std::vector<std::uint64_t> removed;
     std::lock_guard<std::mutex> guard(lock_);
+    // Room for every id first: when it cannot be had, nothing is removed.
+    const auto of_stream = [&](const auto& entry) { return entry.second.record.transfer_key == transfer_key; };
+    removed.reserve(static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(), of_stream)));
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->second.record.transfer_key == transfer_key) {
             removed.push_back(it->first);

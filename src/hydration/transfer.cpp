@@ -77,10 +77,8 @@ std::optional<std::int64_t> byte_count(const json::value& request, std::string_v
 
 }  // namespace
 
-Outcome transfer(const Pending& record, std::int64_t offset, std::int64_t length) {
-    const Hresult result = execute_transfer(record, STATUS_NOT_A_CLOUD_FILE_CODE, nullptr, offset, length);
-    if (result < 0) return error_from_hresult(result);
-    return done();
+Hresult fail_transfer(const Pending& record) {
+    return execute_transfer(record, STATUS_NOT_A_CLOUD_FILE_CODE, nullptr, record.offset, record.length);
 }
 
 Outcome cmd_data(const json::value& request) {
@@ -120,7 +118,9 @@ Outcome cmd_fail(const json::value& request) {
     if (!record) return stale();
     // Retired before the platform hears of it; the failure covers the whole range asked for.
     pending().remove(id);
-    return transfer(*record, record->offset, record->length);
+    const Hresult result = fail_transfer(*record);
+    if (result < 0) return error_from_hresult(result);
+    return done();
 }
 
 Outcome cmd_progress(const json::value& request) {

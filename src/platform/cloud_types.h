@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace zcf {
 
@@ -169,19 +170,20 @@ inline constexpr std::uint32_t TRANSFER_DATA_PARAM_SIZE = 40;
 
 // ---- Sync-root registration -----------------------------------------------------------------
 
-// What "register" hands to StorageProviderSyncRootManager, field by field in setting order.
+// What "register" hands to StorageProviderSyncRootManager, field by field in setting order. The
+// texts become HSTRINGs, which hold any character: they carry their length and may contain NULs.
 struct SyncRootRegistration {
-    const char16_t* id;
-    const char16_t* path;  // the folder, looked up with GetFolderFromPathAsync
-    const char16_t* display_name_resource;
-    const char16_t* icon_resource;
+    std::u16string_view id;
+    std::u16string_view path;  // the folder, looked up with GetFolderFromPathAsync
+    std::u16string_view display_name_resource;
+    std::u16string_view icon_resource;
     std::int32_t hydration_policy;
     std::uint32_t hydration_policy_modifier;
     std::int32_t population_policy;
     std::uint32_t in_sync_policy;
     std::uint32_t hardlink_policy;
     bool show_siblings_as_group;
-    const char16_t* version;
+    std::u16string_view version;
     const std::uint8_t* context;
     std::uint32_t context_length;
 };

@@ -8,7 +8,9 @@
 // The calls deliberately keep the shape of the Win32 and Cloud Files functions they stand for
 // (same arguments, same HRESULT and last-error conventions), so that the core passes exactly what
 // the Windows functions receive and the Windows implementation is a thin, checkable translation.
-// Text crosses this boundary as NUL-terminated UTF-16 (`const char16_t*`), as Win32 takes it.
+// Text crosses this boundary as NUL-terminated UTF-16 (`const char16_t*`), as Win32 takes it; the
+// texts of sync-root registration, which become Windows Runtime strings, carry their length instead
+// (`std::u16string_view`), so that nothing after an embedded NUL is lost.
 #pragma once
 
 #include "platform/cloud_types.h"
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zcf {
 
@@ -66,7 +69,8 @@ public:
     // Fills and registers one StorageProviderSyncRootInfo in the order of its fields; stops at
     // the first failing call and returns it with the error information captured at that moment.
     virtual PlatformError register_sync_root(const SyncRootRegistration& registration) = 0;
-    virtual PlatformError unregister_sync_root(const char16_t* id) = 0;
+    // StorageProviderSyncRootManager.Unregister(id).
+    virtual PlatformError unregister_sync_root(std::u16string_view id) = 0;
 
     // ---- Cloud Files API (cldapi.dll) ----------------------------------------------------------
 

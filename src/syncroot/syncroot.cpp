@@ -73,24 +73,25 @@ const CallbackRegistration* new_callback_table(const ProviderCallbacks& callback
 }  // namespace
 
 Outcome cmd_register(const json::value& request) {
-    const std::u16string root = wide(text_arg(request, "root"));
-    const std::u16string id = wide(text_arg(request, "id"));
-    const std::u16string name = wide(text_arg(request, "name", DEFAULT_NAME));
-    const std::u16string icon = wide(text_arg(request, "icon", DEFAULT_ICON));
-    const std::u16string version = wide(text_arg(request, "version", DEFAULT_VERSION));
+    // Whole texts, NULs included: they become Windows Runtime strings, which carry their length.
+    const std::u16string root = wide_counted(text_arg(request, "root"));
+    const std::u16string id = wide_counted(text_arg(request, "id"));
+    const std::u16string name = wide_counted(text_arg(request, "name", DEFAULT_NAME));
+    const std::u16string icon = wide_counted(text_arg(request, "icon", DEFAULT_ICON));
+    const std::u16string version = wide_counted(text_arg(request, "version", DEFAULT_VERSION));
 
     const SyncRootRegistration registration{
-        .id = id.c_str(),
-        .path = root.c_str(),
-        .display_name_resource = name.c_str(),
-        .icon_resource = icon.c_str(),
+        .id = id,
+        .path = root,
+        .display_name_resource = name,
+        .icon_resource = icon,
         .hydration_policy = HYDRATION_POLICY_PROGRESSIVE,
         .hydration_policy_modifier = HYDRATION_MODIFIER_AUTO_DEHYDRATION_ALLOWED,
         .population_policy = POPULATION_POLICY_ALWAYS_FULL,
         .in_sync_policy = IN_SYNC_POLICY_PRESERVE_FOR_SYNC_ENGINE,
         .hardlink_policy = HARDLINK_POLICY_NONE,
         .show_siblings_as_group = false,
-        .version = version.c_str(),
+        .version = version,
         .context = CONTEXT,
         .context_length = sizeof CONTEXT,
     };
@@ -100,8 +101,8 @@ Outcome cmd_register(const json::value& request) {
 }
 
 Outcome cmd_unregister(const json::value& request) {
-    const std::u16string id = wide(text_arg(request, "id"));
-    PlatformError status = platform().unregister_sync_root(id.c_str());
+    const std::u16string id = wide_counted(text_arg(request, "id"));
+    PlatformError status = platform().unregister_sync_root(id);
     if (status.failed()) return status;
     return json::value(json::object());
 }

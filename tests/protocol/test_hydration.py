@@ -168,6 +168,44 @@ class TimeOut(Conversation):
         self.assertEqual(self.p.request("fail", req=fetch["req"])["result"], {"stale": True})
 
 
+@unittest.skipUnless(on_sim(), "two programs share the simulation's state on disk")
+class TwoProcesses(Conversation):
+    """The provider's program hydrates a file while a second program, on the same state directory,
+    dehydrates it."""
+
+    IN_USE = "0x80070187"  # ERROR_CLOUD_FILE_IN_USE
+
+    def setUp(self):
+        super().setUp()
+        self.other = Program(state_dir=self.p.state_dir)
+        self.addCleanup(self.other.kill)
+
+    def test_no_dehydration_while_a_read_waits_and_no_stale_presence_after(self):
+        size = 256 * 1024
+        path, content = self.place("shared.bin", size)
+        self.hydrate(path, "h")
+        fetch = self.p.next_event("fetch")
+        self.assertEqual(self.data(fetch["req"], content, 0, 65536)["result"], {})
+        refused = self.other.request("dehydrate", path=path)
+        self.assertEqual((refused["ok"], refused.get("code")), (False, self.IN_USE), refused)
+        for offset in range(65536, size, 65536):
+            self.assertEqual(self.data(fetch["req"], content, offset, 65536)["result"], {})
+        self.assertEqual(self.late_answer("h"), {"ok": True, "result": {}, "seq": "h"})
+        self.assertEqual(self.on_disk(path), content)
+        self.assertFalse(self.other.request("attrs", path=path)["result"]["onlineOnly"])
+
+        # No read waits now: the other program dehydrates, and the provider's program reads that
+        # from the file, fetching the whole content again.
+        self.assertEqual(self.other.request("dehydrate", path=path)["result"], {})
+        self.assertTrue(self.attrs(path)["onlineOnly"])
+        self.hydrate(path, "again")
+        fetch = self.p.next_event("fetch")
+        self.assertEqual((fetch["offset"], fetch["length"]), (0, size))
+        self.answer(fetch, content, 65536)
+        self.assertEqual(self.late_answer("again"), {"ok": True, "result": {}, "seq": "again"})
+        self.assertEqual(self.on_disk(path), content)
+
+
 class HydrateRequests(ProgramTest):
     def test_missing_path_and_seq_forms(self):
         missing = self.path("missing.bin")

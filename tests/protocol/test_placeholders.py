@@ -6,6 +6,7 @@ test_windows_platform.py). Queries of paths outside any sync root run on both pl
 """
 
 import os
+import subprocess
 import unittest
 
 from harness import ProgramTest, on_sim, on_windows
@@ -149,6 +150,26 @@ class CreateAndList(PlaceholderTest):
         self.assertEqual(os.path.getsize(os.path.join(root, "fine.txt")), 1)
         self.assertEqual(os.path.getsize(os.path.join(root, "ok.bin")), 0)
         self.assertEqual(os.listdir(outside), [])
+
+    def test_what_a_creation_cut_short_leaves_is_never_listed_and_goes_at_the_next_create(self):
+        root = self.make_root()
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        # A placeholder file and a folder under construction by a process that has ended, and one
+        # of a process that still runs (this one).
+        names = [".zcf-create-%d-1" % ended.pid, ".zcf-create-%d-2" % ended.pid, ".zcf-create-%d-3" % os.getpid()]
+        for name in (names[0], names[2]):
+            with open(os.path.join(root, name), "wb") as f:
+                f.truncate(5000)
+        os.mkdir(os.path.join(root, names[1]))
+        for name in names:
+            os.setxattr(os.path.join(root, name), "user.zcf.state", b"v1;sync=1;pop=0;present=")
+        self.assertEqual(self.ok("scan", root=root), EMPTY_SCAN)
+
+        self.assertEqual(self.ok("create", items=[{"dir": root, "name": "new.txt", "identity": "n", "size": 10}]),
+                         {"failed": []})
+        self.assertEqual(sorted(os.listdir(root)), [names[2], "new.txt"])
+        self.assertEqual(self.ok("scan", root=root)["onlineOnly"], [{"identity": "n", "path": "new.txt"}])
 
     def test_pin_is_recursive_and_seen_by_scan(self):
         root = self.make_root()

@@ -130,6 +130,20 @@ class PlainWine(WineTest):
         self.assertFalse(attrs["inSync"])
         self.assert_still_answers()
 
+    def test_a_path_of_300_characters_is_answered_as_a_short_one(self):
+        short = self.file("short.txt", b"abc")
+        deep = self.tmp
+        while len(windows_path(deep)) < 300:
+            deep = os.path.join(deep, "d" * 60)
+        long = self.file(os.path.join(deep, "long.txt"), b"abc")
+        self.assertGreaterEqual(len(windows_path(long)), 300)
+        short_attrs = self.answer("attrs", path=windows_path(short))
+        long_attrs = self.answer("attrs", path=windows_path(long))
+        self.assertTrue(long_attrs["ok"], long_attrs)
+        self.assertEqual(long_attrs["result"], short_attrs["result"])
+        # "pin" opens the file before it reaches the (missing) Cloud Files API.
+        self.assert_error(self.answer("pin", path=windows_path(long), state="pinned"), "0x8007007E")
+
     def test_hydrate_answers_late_with_the_loaders_error(self):
         path = self.file("h.bin", b"x" * 10)
         self.p.send({"cmd": "hydrate", "seq": "h1", "path": windows_path(path)})
@@ -322,6 +336,24 @@ class WithCldapiDouble(WineTest):
         # The request is complete: a further chunk is stale and reaches nobody.
         self.assertEqual(self.answer("data", req=fetch["req"], b64="")["result"], {"stale": True})
         self.assertEqual(len(self.calls("CfExecute")), 2)
+
+    def test_chunks_the_platform_refuses_are_error_answers_and_the_fetch_stays(self):
+        self.start_with()
+        _, fetch = self.hydrate_until_fetch("r.bin", 10000)
+        page = base64.b64encode(b"p" * 4096).decode()
+        refused = [
+            {"offset": 100, "b64": page},                                           # off a 4 KiB boundary
+            {"offset": 0, "b64": base64.b64encode(b"s" * 100).decode()},            # short of the end of file
+            {"offset": 4096, "b64": ""},                                            # nothing
+            {"offset": 8192, "b64": base64.b64encode(b"e" * 4096).decode()},        # past the end of file
+        ]
+        for chunk in refused:
+            self.assert_error(self.answer("data", req=fetch["req"], **chunk), "0x8007017C")
+        for offset, size in ((0, 4096), (4096, 4096), (8192, 1808)):
+            reply = self.answer("data", req=fetch["req"], offset=offset, b64=base64.b64encode(b"d" * size).decode())
+            self.assertEqual(reply["result"], {}, reply)
+        self.assertEqual(self.p.wait_seq("h"), {"ok": True, "result": {}, "seq": "h"})
+        self.assertEqual([c["result"] for c in self.calls("CfExecute")], [-2147024516] * 4 + [0] * 3)
 
     def test_hydrate_failed_by_the_parent(self):
         self.start_with()

@@ -188,6 +188,7 @@ protected:
         recorder().reset();
     }
     void TearDown() override {
+        sim::use_manual_clock(false);
         if (connected_) p().disconnect_sync_root(key_);
         recorder().reset();
         ::nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);

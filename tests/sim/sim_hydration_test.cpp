@@ -246,25 +246,37 @@ TEST_F(SimHydration, FailedTransfersFailTheReaderWithTheirCode) {
     EXPECT_NE(attributes(root_ + "/f") & attr::RECALL_ON_DATA_ACCESS, 0u);
 }
 
+// On the manual clock: a fetch times out after fetchTimeoutMs without a transfer, any transfer
+// restarts its clock, and the settings are those read when the provider connected.
 TEST_F(SimHydration, TimeOutCancelsTheFetch) {
+    sim::use_manual_clock(true);
     write_state_file("sim.json", R"({"fetchTimeoutMs": 150})");
     connect();
+    write_state_file("sim.json", R"({"fetchTimeoutMs": 100000})");
     ASSERT_EQ(create("f", 8192), 0);
     auto app = sim::open_as_app(root_ + "/f", 1, "/bin/app");
-    const auto started = std::chrono::steady_clock::now();
-    const auto result = app.file.read(0, 8192);
-    EXPECT_EQ(result.error, win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(150));
-    ASSERT_TRUE(recorder().wait_for(callback_type::CANCEL_FETCH_DATA, 1));
+    sim::AppReadResult result;
+    std::thread reader([&] { result = app.file.read(0, 8192); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 1));
     const Event fetch = recorder().of_type(callback_type::FETCH_DATA)[0];
+    const std::string chunk(4096, 'x');
+    sim::advance_clock(std::chrono::milliseconds(149));
+    EXPECT_EQ(transfer(fetch, 0, chunk.data(), 4096), 0);  // not timed out, and the clock starts again
+    sim::advance_clock(std::chrono::milliseconds(149));
+    EXPECT_TRUE(recorder().of_type(callback_type::CANCEL_FETCH_DATA).empty());
+    sim::advance_clock(std::chrono::milliseconds(1));
+    ASSERT_TRUE(recorder().wait_for(callback_type::CANCEL_FETCH_DATA, 1));
+    reader.join();
+    EXPECT_EQ(result.error, win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT);
     const Event cancel = recorder().of_type(callback_type::CANCEL_FETCH_DATA)[0];
     EXPECT_EQ(cancel.transfer_key, fetch.transfer_key);
     EXPECT_EQ(cancel.request_key, fetch.request_key);
     EXPECT_EQ(cancel.path, root_ + "/f");
-    EXPECT_EQ(transfer(fetch, 0, std::string(4096, 'x').data(), 4096), hr(win32::ERROR_CLOUD_FILE_INVALID_REQUEST));
+    EXPECT_EQ(transfer(fetch, 4096, chunk.data(), 4096), hr(win32::ERROR_CLOUD_FILE_INVALID_REQUEST));
 }
 
 TEST_F(SimHydration, EachTransferRestartsTheClock) {
+    sim::use_manual_clock(true);
     write_state_file("sim.json", R"({"fetchTimeoutMs": 250})");
     connect();
     const std::string source = pattern_bytes(6 * 4096, 9);
@@ -274,15 +286,73 @@ TEST_F(SimHydration, EachTransferRestartsTheClock) {
     std::thread reader([&] { result = app.file.read(0, static_cast<std::int64_t>(source.size())); });
     ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 1));
     const Event fetch = recorder().of_type(callback_type::FETCH_DATA)[0];
-    // Six chunks 120 ms apart: 720 ms in all, never 250 ms without a transfer.
+    // Six chunks 249 ms apart: 1.5 s in all, never 250 ms without a transfer.
     for (int i = 0; i < 6; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        sim::advance_clock(std::chrono::milliseconds(249));
         ASSERT_EQ(transfer(fetch, i * 4096, source.data() + i * 4096, 4096), 0) << i;
     }
     reader.join();
     EXPECT_EQ(result.error, 0u);
     EXPECT_EQ(as_string(result.bytes), source);
     EXPECT_TRUE(recorder().of_type(callback_type::CANCEL_FETCH_DATA).empty());
+}
+
+// A fetch whose read was satisfied by other transfers still times out and is cancelled.
+TEST_F(SimHydration, AFetchWithoutItsReadStillTimesOut) {
+    sim::use_manual_clock(true);
+    write_state_file("sim.json", R"({"fetchTimeoutMs": 100})");
+    connect();
+    ASSERT_EQ(create("f", 8192), 0);
+    auto app = sim::open_as_app(root_ + "/f", 1, "/bin/app");
+    sim::AppReadResult small, whole;
+    std::thread first([&] { small = app.file.read(0, 10); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 1));
+    std::thread second([&] { whole = app.file.read(0, 8192); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 2));
+    const auto fetches = recorder().of_type(callback_type::FETCH_DATA);
+    const Event& wide = fetches[0].length == 8192 ? fetches[0] : fetches[1];
+    const Event& narrow_fetch = fetches[0].length == 8192 ? fetches[1] : fetches[0];
+    const std::string source = pattern_bytes(8192, 3);
+    ASSERT_EQ(transfer(wide, 0, source.data(), 8192), 0);
+    first.join();
+    second.join();
+    EXPECT_EQ(small.error, 0u);
+    EXPECT_EQ(whole.error, 0u);
+    EXPECT_EQ(as_string(whole.bytes), source);
+    sim::advance_clock(std::chrono::milliseconds(100));
+    ASSERT_TRUE(recorder().wait_for(callback_type::CANCEL_FETCH_DATA, 1));
+    EXPECT_EQ(recorder().of_type(callback_type::CANCEL_FETCH_DATA)[0].request_key, narrow_fetch.request_key);
+}
+
+// A transfer wakes the reads whose whole range it makes present, whichever fetch it answers; a
+// read whose range is not yet whole goes on waiting.
+TEST_F(SimHydration, ATransferCompletesEveryReadItCovers) {
+    write_state_file("sim.json", R"({"fetchTimeoutMs": 10000})");
+    connect();
+    const std::string source = pattern_bytes(4 * 4096, 12);
+    ASSERT_EQ(create("f", static_cast<std::int64_t>(source.size())), 0);
+    auto app = sim::open_as_app(root_ + "/f", 1, "/bin/app");
+    sim::AppReadResult head, tail, whole;
+    std::thread whole_reader([&] { whole = app.file.read(0, -1); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 1));
+    std::thread head_reader([&] { head = app.file.read(100, 3996); });
+    std::thread tail_reader([&] { tail = app.file.read(3 * 4096, 4096); });
+    ASSERT_TRUE(recorder().wait_for(callback_type::FETCH_DATA, 3));
+    const auto fetches = recorder().of_type(callback_type::FETCH_DATA);
+    const Event& wide = *std::find_if(fetches.begin(), fetches.end(), [](const Event& e) { return e.length == 4 * 4096; });
+    // Only the whole file's fetch is answered: the head read completes from its first chunk.
+    ASSERT_EQ(transfer(wide, 0, source.data(), 4096), 0);
+    head_reader.join();
+    ASSERT_EQ(head.error, 0u);
+    EXPECT_EQ(as_string(head.bytes), source.substr(100, 3996));
+    ASSERT_EQ(transfer(wide, 4096, source.data() + 4096, 8192), 0);
+    ASSERT_EQ(transfer(wide, 3 * 4096, source.data() + 3 * 4096, 4096), 0);
+    tail_reader.join();
+    whole_reader.join();
+    ASSERT_EQ(tail.error, 0u);
+    EXPECT_EQ(as_string(tail.bytes), source.substr(3 * 4096));
+    ASSERT_EQ(whole.error, 0u);
+    EXPECT_EQ(as_string(whole.bytes), source);
 }
 
 TEST_F(SimHydration, DisconnectFailsWaitingReaders) {

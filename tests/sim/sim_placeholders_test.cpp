@@ -100,6 +100,30 @@ TEST_F(SimPlaceholders, CreateReportsEachItemAndWholeCallFailures) {
     EXPECT_EQ(create("x", 1, too_long), static_cast<Hresult>(0x8007016Cu));
 }
 
+// Names Windows refuses are refused per item, files and folders alike; names it takes are made.
+TEST_F(SimPlaceholders, CreateRefusesNamesWindowsRefuses) {
+    ASSERT_EQ(register_root().code, 0);
+    const Hresult invalid_name = hr(win32::ERROR_INVALID_NAME);
+    for (const std::string bad : {"a<b", "a>b", "a:b", "a\"b", "a|b", "a?b", "a*b", "a\\b", "tab\tin", "\x01", "end\x1f"}) {
+        EXPECT_EQ(create(bad, 1), invalid_name) << bad;
+        EXPECT_EQ(create(bad, 0, "", true), invalid_name) << bad;
+    }
+    // The name reaches the platform NUL-terminated, as it reaches Windows: it ends at the NUL.
+    EXPECT_EQ(create(std::string("\0x", 2), 1), invalid_name);
+    EXPECT_EQ(create(std::string("cut\0off", 7), 1), 0);
+    for (const std::string fine : {"a b", "#%&'()+,;=@[]^`{}~!$", "\xc3\xa9t\xc3\xa9", ".hidden", "x\x7f"})
+        EXPECT_EQ(create(fine, 1), 0) << fine;
+    std::vector<std::string> names;
+    FindData entry;
+    const std::u16string pattern = w(root_ + "/*");
+    const Handle find = p().find_first(pattern.c_str(), &entry);
+    ASSERT_TRUE(handle_valid(find));
+    do names.push_back(narrow(entry.name));
+    while (p().find_next(find, &entry));
+    p().find_close(find);
+    EXPECT_EQ(names, (std::vector<std::string>{"#%&'()+,;=@[]^`{}~!$", ".hidden", "a b", "cut", "x\x7f", "?t?"}));
+}
+
 TEST_F(SimPlaceholders, PinIsRecursiveAndSkipsLinks) {
     ASSERT_EQ(register_root().code, 0);
     ASSERT_EQ(create("a", 0, "a", true), 0);

@@ -120,5 +120,25 @@ TEST_F(SimRegistry, PersistsAcrossProcessesAndConcurrentWriters) {
     EXPECT_EQ(sim::load_sync_roots().size(), 7u);
 }
 
+TEST_F(SimRegistry, TextsAreKeptWholeAndAFolderPathWithANulIsRefused) {
+    using namespace std::literals;
+    const std::u16string folder = w(root_);
+    SyncRootRegistration r{u"a\0b"sv, folder, u"n\0"sv, u"i"sv, 1, 4, 2, 0, 0, false, u"1"sv, nullptr, 0};
+    ASSERT_EQ(p().register_sync_root(r).code, 0);
+    const auto roots = sim::load_sync_roots();
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_EQ(roots[0].id, "a\0b"s);
+    EXPECT_EQ(roots[0].display_name, "n\0"s);
+    // The id is the whole text: its part before the NUL names nothing.
+    EXPECT_EQ(p().unregister_sync_root(u"a").code, static_cast<Hresult>(0x80070490u));
+    EXPECT_EQ(p().unregister_sync_root(u"a\0b"sv).code, 0);
+
+    // What follows a NUL in a folder path is not dropped: the path is refused whole.
+    const std::u16string cut = folder + u"\0/elsewhere"s;
+    r.path = cut;
+    EXPECT_EQ(p().register_sync_root(r).code, static_cast<Hresult>(0x8007007Bu));
+    EXPECT_TRUE(sim::load_sync_roots().empty());
+}
+
 }  // namespace
 }  // namespace zcf::simtest

@@ -25,7 +25,7 @@ public:
     MOCK_METHOD(void, find_close, (Handle), (override));
     MOCK_METHOD(char16_t, path_separator, (), (override));
     MOCK_METHOD(PlatformError, register_sync_root, (const SyncRootRegistration&), (override));
-    MOCK_METHOD(PlatformError, unregister_sync_root, (const char16_t*), (override));
+    MOCK_METHOD(PlatformError, unregister_sync_root, (std::u16string_view), (override));
     MOCK_METHOD(Hresult, connect_sync_root,
                 (const char16_t*, const CallbackRegistration*, const void*, std::uint32_t, ConnectionKey*),
                 (override));
@@ -80,7 +80,8 @@ public:
     ScopedStreams& operator=(const ScopedStreams&) = delete;
 };
 
-// A UTF-16 argument as UTF-8, for matchers.
+// A UTF-16 argument as UTF-8, for matchers: up to its terminator, or whole.
 std::string utf8(const char16_t* text);
+std::string utf8(std::u16string_view text);
 
 }  // namespace zcf::testing

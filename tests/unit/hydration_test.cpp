@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,12 @@ namespace json = boost::json;
 using ::testing::_;
 using ::testing::NiceMock;
 using ::testing::Return;
+using ::testing::Throw;
 using zcf::testing::CapturedOutput;
 using zcf::testing::MockPlatform;
+using zcf::testing::MockStreams;
 using zcf::testing::ScopedPlatform;
+using zcf::testing::ScopedStreams;
 using zcf::testing::utf8;
 
 constexpr Hresult INVALID_REQUEST = static_cast<Hresult>(0x8007017Cu);
@@ -257,6 +261,54 @@ TEST_F(Hydration, CancelMatchingNothingStillReports) {
     info.normalized_path = u"/root/x";
     on_cancel_fetch(&info, nullptr);
     EXPECT_EQ(output.take(), (std::vector<std::string>{R"({"event":"cancel","path":"/root/x","reqs":[]})"}));
+}
+
+TEST_F(Hydration, CallbacksWhoseEventCannotBeWrittenThrowNothingAndAFetchIsFailedAtOnce) {
+    const std::uint64_t earlier = fetch(1, 100000, 0, 4096);
+    const std::size_t before = pending().size();
+    const std::uint64_t id = NEXT_REQUEST.load();
+    {
+        MockStreams exhausted;
+        EXPECT_CALL(exhausted, write_output).WillRepeatedly(Throw(std::bad_alloc()));
+        ScopedStreams installed_streams(exhausted);
+        const ProcessInfo process{7, u"/bin/reader"};
+        CallbackInfo info;
+        info.connection_key = 71;
+        info.file_size = 10000;
+        info.normalized_path = u"/root/big";
+        info.transfer_key = 2;
+        info.process_info = &process;
+        info.request_key = 73;
+        const CallbackParameters parameters{4096, 8192};
+        EXPECT_NO_THROW(on_fetch_data(&info, &parameters));
+        EXPECT_NO_THROW(on_open_completion(&info, nullptr));
+        info.transfer_key = 1;
+        EXPECT_NO_THROW(on_cancel_fetch(&info, nullptr));
+    }
+    output.attach();
+
+    // The unreported fetch: failed over its required range with its own keys, and forgotten.
+    ASSERT_EQ(executed.size(), 1u);
+    const Executed& e = executed[0];
+    EXPECT_EQ(e.info.struct_size, 48u);
+    EXPECT_EQ(e.info.type, 0u);
+    EXPECT_EQ(e.info.connection_key, 71);
+    EXPECT_EQ(e.info.transfer_key, 2);
+    EXPECT_EQ(e.info.request_key, 73);
+    EXPECT_EQ(e.param_size, 40u);
+    EXPECT_EQ(e.transfer.completion_status, static_cast<std::int32_t>(0xC000CF07u));
+    EXPECT_EQ(e.transfer.buffer, nullptr);
+    EXPECT_EQ(e.transfer.offset, 4096);
+    EXPECT_EQ(e.transfer.length, 8192);
+    EXPECT_FALSE(pending().find(id));
+    // The cancellation took its stream's request although its event was lost.
+    EXPECT_FALSE(pending().find(earlier));
+    EXPECT_EQ(pending().size(), before - 1);
+
+    // Nothing of the lost lines is left in front of the next one.
+    const CallbackInfo plain;
+    on_open_completion(&plain, nullptr);
+    EXPECT_EQ(output.take(), (std::vector<std::string>{R"({"event":"opened","path":"","pid":0})"}));
 }
 
 // ---- "data" and "fail" ------------------------------------------------------------------------

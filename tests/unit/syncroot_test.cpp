@@ -96,6 +96,16 @@ TEST(Register, NonStringArgumentsTakeTheirDefaultsAndStringsAreUsed) {
     EXPECT_EQ(r.version, "7.1");
 }
 
+TEST(Register, TextsReachThePlatformWholeAcrossNuls) {
+    const Registered r =
+        run_register(R"({"root":"/r\u0000s","id":"a\u0000b","name":"n\u0000","icon":"\u0000i","version":"1\u00002"})");
+    EXPECT_EQ(r.path, std::string("/r\0s", 4));
+    EXPECT_EQ(r.id, std::string("a\0b", 3));
+    EXPECT_EQ(r.name, std::string("n\0", 2));
+    EXPECT_EQ(r.icon, std::string("\0i", 2));
+    EXPECT_EQ(r.version, std::string("1\0" "2", 3));
+}
+
 TEST(Register, PlatformFailureIsTheErrorWithItsErrorInformation) {
     NiceMock<MockPlatform> mock;
     ScopedPlatform installed(mock);
@@ -113,19 +123,21 @@ TEST(Unregister, PassesTheIdAndReturnsThePlatformsAnswer) {
     ScopedPlatform installed(mock);
     std::vector<std::string> ids;
     EXPECT_CALL(mock, unregister_sync_root)
-        .WillOnce([&](const char16_t* id) {
+        .WillOnce([&](std::u16string_view id) {
             ids.push_back(utf8(id));
             return PlatformError{};
         })
-        .WillOnce([&](const char16_t* id) {
+        .WillRepeatedly([&](std::u16string_view id) {
             ids.push_back(utf8(id));
             return PlatformError{static_cast<Hresult>(0x80070490u), nullptr};
         });
     Outcome first = cmd_unregister(json::parse(R"({"id":"a\u00e9"})"));
     Outcome second = cmd_unregister(json::parse(R"({"id":3})"));
+    Outcome third = cmd_unregister(json::parse(R"({"id":"a\u0000b"})"));
     EXPECT_EQ(result_text(first), "{}");
     EXPECT_EQ(result_text(second), "error 0x80070490");
-    EXPECT_EQ(ids, (std::vector<std::string>{"a\xC3\xA9", ""}));
+    EXPECT_EQ(result_text(third), "error 0x80070490");
+    EXPECT_EQ(ids, (std::vector<std::string>{"a\xC3\xA9", "", std::string("a\0b", 3)}));
 }
 
 // "connect" as the dispatcher runs it, with the hydration service's callbacks.

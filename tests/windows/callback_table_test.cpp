@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
 namespace zcf::windows {
@@ -117,6 +118,21 @@ TEST(CallbackTable, PassesMissingProcessInformationAsNull) {
     ASSERT_EQ(OPENED.calls, 1);
     EXPECT_FALSE(OPENED.had_process);
     EXPECT_EQ(std::u16string(OPENED.info.normalized_path), u"\\f");
+}
+
+TEST(CallbackTable, AnExceptionFromTheCoreEndsInTheTrampoline) {
+    static int THROWN = 0;
+    const CallbackRegistration throwing[] = {
+        {callback_type::FETCH_DATA, [](const CallbackInfo*, const CallbackParameters*) {
+             ++THROWN;
+             throw std::bad_alloc();
+         }},
+        {callback_type::NONE, nullptr}};
+    const cf::CF_CALLBACK_REGISTRATION* table = build_callback_table(throwing);
+    const cf::CF_CALLBACK_INFO info{};
+    const cf::CF_CALLBACK_PARAMETERS parameters{};
+    EXPECT_NO_THROW(table[0].Callback(&info, &parameters));
+    EXPECT_EQ(THROWN, 1);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ struct Plan {
     std::string fail_step;  // the step (name before ':') that fails
     HRESULT fail_code = E_FAIL;
     bool leave_error_info = true;
+    bool stale_after_success = false;  // a call that succeeds leaves an error object all the same
     bool complete_synchronously = false;
     bool folder_query_empty = false;  // the folder answers its QueryInterface with S_OK and null
     std::atomic<int> completion_threads{0};
@@ -32,7 +33,10 @@ struct Plan {
 
     HRESULT step(const std::string& name) {
         journal.push_back(name);
-        if (fail_step.empty() || (name != fail_step && name.substr(0, name.find(':')) != fail_step)) return S_OK;
+        if (fail_step.empty() || (name != fail_step && name.substr(0, name.find(':')) != fail_step)) {
+            if (stale_after_success) leave_stale_error_info();
+            return S_OK;
+        }
         if (leave_error_info) {
             FakeErrorInfo::Texts texts;
             texts.description = L"failed at " + std::wstring(fail_step.begin(), fail_step.end());
@@ -41,6 +45,14 @@ struct Plan {
             info->Release();
         }
         return fail_code;
+    }
+
+    static void leave_stale_error_info() {
+        FakeErrorInfo::Texts texts;
+        texts.description = L"stale";
+        auto* info = new FakeErrorInfo(texts);
+        SetErrorInfo(0, info);
+        info->Release();
     }
 };
 
@@ -427,6 +439,31 @@ TEST_F(SyncRootRegistrarTest, PassesTheValuesItIsGiven) {
     EXPECT_EQ(plan.journal[20], std::string("put_Context:") + std::string("\0\1\xff", 3));
 }
 
+TEST_F(SyncRootRegistrarTest, TextsBecomeStringsOfTheirWholeLength) {
+    using namespace std::literals;
+    Plan plan;
+    SyncRootRegistration values = registration();
+    values.id = u"a\0b"sv;
+    values.path = u"C:\\r\0s"sv;
+    values.display_name_resource = u"n\0"sv;
+    values.icon_resource = u"\0i"sv;
+    values.version = u"1\0" u"2"sv;
+    {
+        FakeRuntime runtime(plan);
+        SyncRootRegistrar registrar(runtime);
+        EXPECT_EQ(registrar.register_sync_root(values).code, S_OK);
+        EXPECT_EQ(registrar.unregister_sync_root(u"x\0y"sv).code, S_OK);
+        settle(plan);
+    }
+    ASSERT_EQ(plan.journal.size(), FULL_SEQUENCE.size() + 1);
+    EXPECT_EQ(plan.journal[2], "put_Id:a\0b"s);
+    EXPECT_EQ(plan.journal[4], "GetFolderFromPathAsync:C:\\r\0s"s);
+    EXPECT_EQ(plan.journal[9], "put_DisplayNameResource:n\0"s);
+    EXPECT_EQ(plan.journal[10], "put_IconResource:\0i"s);
+    EXPECT_EQ(plan.journal[17], "put_Version:1\0" "2"s);
+    EXPECT_EQ(plan.journal.back(), "Unregister:x\0y"s);
+}
+
 TEST_F(SyncRootRegistrarTest, StopsAtEachFailingCallWithItsErrorInformation) {
     for (std::size_t failing = 0; failing < FULL_SEQUENCE.size(); ++failing) {
         const std::string& step = FULL_SEQUENCE[failing];
@@ -463,6 +500,38 @@ TEST_F(SyncRootRegistrarTest, FailureWithoutErrorInformationCarriesNone) {
         EXPECT_EQ(status.info, nullptr);
     }
     settle(plan);
+    EXPECT_EQ(LIVE_FAKES.load(), 0);
+}
+
+TEST_F(SyncRootRegistrarTest, AnErrorObjectLeftBeforeAFailingCallNeverDescribesItsFailure) {
+    for (std::size_t failing = 0; failing < FULL_SEQUENCE.size(); ++failing) {
+        SCOPED_TRACE(FULL_SEQUENCE[failing]);
+        Plan plan;
+        plan.fail_step = FULL_SEQUENCE[failing];
+        plan.fail_code = static_cast<HRESULT>(0x80070002u);
+        plan.leave_error_info = false;
+        plan.stale_after_success = true;
+        {
+            FakeRuntime runtime(plan);
+            SyncRootRegistrar registrar(runtime);
+            Plan::leave_stale_error_info();
+            const PlatformError status = registrar.register_sync_root(registration());
+            EXPECT_EQ(status.code, plan.fail_code);
+            EXPECT_EQ(status.info, nullptr);
+        }
+        settle(plan);
+    }
+    Plan plan;
+    plan.fail_step = "Unregister";
+    plan.leave_error_info = false;
+    plan.stale_after_success = true;
+    {
+        FakeRuntime runtime(plan);
+        SyncRootRegistrar registrar(runtime);
+        Plan::leave_stale_error_info();
+        EXPECT_EQ(registrar.unregister_sync_root(u"a").info, nullptr);
+    }
+    SetErrorInfo(0, nullptr);
     EXPECT_EQ(LIVE_FAKES.load(), 0);
 }
 

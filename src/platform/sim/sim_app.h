@@ -3,6 +3,7 @@
 // as an application's reads make them run on Windows. Only declarations of that API live here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -65,5 +66,13 @@ struct AppOpenResult {
 // `image_path`. For a placeholder inside a connected sync root, the provider's
 // NOTIFY_FILE_OPEN_COMPLETION callback has run (on a thread of the simulation) when this returns.
 AppOpenResult open_as_app(const std::string& path, std::uint32_t pid, const std::string& image_path);
+
+// The clock of the simulation's time-outs (fetchTimeoutMs). With `manual`, it stands still from
+// now on until advance_clock moves it; without, it is the steady clock again (the default).
+void use_manual_clock(bool manual);
+// Moves the manual clock forward by `by` and returns when every read waiting for content has
+// looked at the new time: a read whose fetch timed out has failed by then (its cancel is on its
+// way to the provider), as has a fetch whose read had gone. Does nothing on the steady clock.
+void advance_clock(std::chrono::milliseconds by);
 
 }  // namespace zcf::sim

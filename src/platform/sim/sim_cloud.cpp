@@ -1,5 +1,6 @@
-// platform/sim: the Cloud Files placeholder operations: create placeholders, pin state,
-// dehydration, placeholder information, protected (oplock) handles, conversion and update.
+// platform/sim: the Cloud Files placeholder operations: create placeholders (and what a creation
+// cut short leaves), pin state, dehydration, placeholder information, protected (oplock) handles,
+// conversion and update.
 // POSIX calls are allowed here and only under platform/sim.
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
@@ -7,11 +8,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <tuple>
 #include <unistd.h>
 
 namespace zcf::sim {
@@ -76,11 +82,11 @@ std::shared_ptr<OpenFile> file_of(Handle handle, Hresult& error) {
 
 bool under_sync_root(const std::string& path) { return sync_root_containing(path).has_value(); }
 
-// Removes content: unmarks `ranges` first, then punches them out (the caller holds node.meta and
-// has begun the dehydration).
-int remove_content(OpenFile& file, PlaceholderState next, const std::vector<FileRange>& ranges) {
+// Removes content: unmarks `ranges` first, then punches them out. The caller holds the metadata
+// lock and the content against reads.
+int remove_content(const MetadataLock& meta, PlaceholderState next, const std::vector<FileRange>& ranges) {
     struct stat st{};
-    if (::fstat(file.fd, &st) != 0) return errno;
+    if (::fstat(meta.fd(), &st) != 0) return errno;
     std::vector<std::pair<std::int64_t, std::int64_t>> spans;
     for (const FileRange& r : ranges) {
         const std::int64_t end = r.length < 0 || r.length > st.st_size - r.starting_offset ? st.st_size
@@ -88,26 +94,29 @@ int remove_content(OpenFile& file, PlaceholderState next, const std::vector<File
         if (r.starting_offset < end) spans.emplace_back(r.starting_offset, end);
     }
     for (const auto& [b, e] : spans) next.present.subtract(b, e);
-    if (const int err = publish_state(*file.node, file.fd, next); err != 0) return err;
-    const int fd = ::open(("/proc/self/fd/" + std::to_string(file.fd)).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (const int err = write_state(MetaTarget{meta.fd(), nullptr}, next); err != 0) return err;
     int err = 0;
     for (const auto& [b, e] : spans) {
         // A range that ends the file takes the file's last block whole.
         const std::int64_t punch_end = e == st.st_size ? (e + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT : e;
-        if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
+        if (::fallocate(meta.fd(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, b, punch_end - b) != 0) err = errno;
     }
-    ::close(fd);
     return err;
 }
 
-// Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds.
-Hresult dehydrate_locked(OpenFile& file, const PlaceholderState& state, const std::vector<FileRange>& ranges) {
-    if (const std::uint32_t busy = begin_dehydration(*file.node, file); busy != 0) return from_win32(busy);
-    const int err = remove_content(file, state, ranges);
-    end_dehydration(*file.node);
+// Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds; `state` was read
+// under it.
+Hresult dehydrate_locked(const OpenFile& file, const MetadataLock& meta, const PlaceholderState& state,
+                         const std::vector<FileRange>& ranges) {
+    const ContentRemoval removal(*file.node, file, meta);
+    if (removal.error() != 0) return from_win32(removal.error());
+    const int err = remove_content(meta, state, ranges);
     return err == 0 ? S_OK_CODE : hr_from_errno(err);
 }
+
+// Whether the file is a placeholder, as its state says now. Looked at before the metadata lock is
+// taken, so that a file this process may not write is refused for what it is.
+bool is_placeholder(const OpenFile& file) { return read_state(MetaTarget{file.fd.get(), nullptr}).has_value(); }
 
 Hresult check_identity(const void* identity, std::uint32_t length) {
     if (identity == nullptr && length > 0) return hr::E_INVALIDARG_CODE;
@@ -122,55 +131,104 @@ Hresult metadata_error(int err) {
     return hr_from_errno(err);
 }
 
+// A name Windows accepts for a file or directory: not empty, `.` or `..`, and without control
+// characters (1 to 31) or any of < > : " / \ | ? *.
+bool valid_name(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    constexpr std::string_view REFUSED = "<>:\"/\\|?*";
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 32 || REFUSED.find(c) != std::string_view::npos) return false;
+    return true;
+}
+
+std::string join(const std::string& directory, std::string_view name) {
+    return (directory == "/" ? std::string() : directory) + "/" + std::string(name);
+}
+
+constexpr std::string_view CREATION_PREFIX = ".zcf-create-";
 std::atomic<std::uint64_t> NEXT_TEMP{1};
 
-// Creates one placeholder under a temporary name, completes it, then gives it its name without
-// replacing anything: a placeholder appears whole or not at all.
+// O_TMPFILE is not supported by the file system (or the kernel).
+bool unnamed_files_unsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+// Removes the entries of placeholders under construction whose creating process has ended, once
+// per directory (device, inode and path) and process.
+void remove_abandoned_entries(const std::string& directory, const struct stat& st) {
+    static std::mutex* const MUTEX = new std::mutex();
+    static auto* const SWEPT = new std::set<std::tuple<dev_t, ino_t, std::string>>();
+    {
+        std::lock_guard lock(*MUTEX);
+        if (!SWEPT->emplace(st.st_dev, st.st_ino, directory).second) return;
+    }
+    const UniqueDir dir(::opendir(directory.c_str()));
+    if (!dir) return;
+    std::vector<std::string> abandoned;
+    while (const dirent* d = ::readdir(dir.get())) {
+        std::uint32_t creator = 0;
+        if (!is_creation_entry(d->d_name, &creator) || creator == static_cast<std::uint32_t>(::getpid())) continue;
+        if (::kill(static_cast<pid_t>(creator), 0) != 0 && errno == ESRCH) abandoned.emplace_back(d->d_name);
+    }
+    for (const std::string& name : abandoned)
+        if (::unlinkat(::dirfd(dir.get()), name.c_str(), 0) != 0 && errno == EISDIR)
+            ::unlinkat(::dirfd(dir.get()), name.c_str(), AT_REMOVEDIR);
+}
+
+// Creates one placeholder and names it when it is complete, without replacing anything: a
+// placeholder appears whole or not at all. A file is built unnamed (O_TMPFILE) and linked in, so
+// a process that dies half-way leaves nothing; a directory (or a file where the file system cannot
+// make unnamed ones) is built under a creation entry's name and renamed.
 Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (item.relative_file_name == nullptr) return hr::E_INVALIDARG_CODE;
     std::string name;
-    if (!utf8_from_wide(item.relative_file_name, name) || name.empty() || name == "." || name == ".." ||
-        name.find('/') != std::string::npos)
-        return from_win32(win32::ERROR_INVALID_NAME);
+    if (!utf8_from_wide(item.relative_file_name, name) || !valid_name(name)) return from_win32(win32::ERROR_INVALID_NAME);
     if (name.size() > 255) return from_win32(win32::ERROR_FILENAME_EXCED_RANGE);
     const bool directory = (item.fs_metadata.basic_info.file_attributes & attr::DIRECTORY) != 0;
     if (!directory && item.fs_metadata.file_size < 0) return hr::E_INVALIDARG_CODE;
     if (const Hresult bad = check_identity(item.file_identity, item.file_identity_length); bad < 0) return bad;
 
-    const std::string target = base == "/" ? "/" + name : base + "/" + name;
+    const std::string target = join(base, name);
     struct stat st{};
     if (::lstat(target.c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
-    const std::string temp = (base == "/" ? std::string() : base) + "/.zcf-create-" + std::to_string(::getpid()) +
-                             "-" + std::to_string(NEXT_TEMP.fetch_add(1));
-    int fd = -1;
-    if (directory) {
-        if (::mkdir(temp.c_str(), 0777) != 0) return hr_from_errno(errno);
-        fd = ::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } else {
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    UniqueFd fd;
+    std::string temp;  // the creation entry, when the placeholder is built under a name
+    if (!directory) fd = UniqueFd(::open(base.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (directory || (!fd && unnamed_files_unsupported(errno))) {
+        temp = join(base, creation_entry_name());
+        if (!directory) {
+            fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        } else if (::mkdir(temp.c_str(), 0777) == 0) {
+            fd = UniqueFd(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        } else {
+            return hr_from_errno(errno);
+        }
     }
     auto fail = [&](Hresult code) {
-        if (fd >= 0) ::close(fd);
-        if (directory) ::rmdir(temp.c_str()); else ::unlink(temp.c_str());
+        fd.reset();
+        if (!temp.empty()) (void)(directory ? ::rmdir(temp.c_str()) : ::unlink(temp.c_str()));
         return code;
     };
-    if (fd < 0) return fail(hr_from_errno(errno));
+    if (!fd) return fail(hr_from_errno(errno));
     // Files are sparse: the logical size with no content.
-    if (!directory && ::ftruncate(fd, item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
+    if (!directory && ::ftruncate(fd.get(), item.fs_metadata.file_size) != 0) return fail(hr_from_errno(errno));
+    const MetaTarget meta{fd.get(), nullptr};
     if (item.file_identity_length > 0) {
-        if (const int err = write_identity(MetaTarget{fd, nullptr}, item.file_identity, item.file_identity_length);
-            err != 0)
+        if (const int err = write_identity(meta, item.file_identity, item.file_identity_length); err != 0)
             return fail(metadata_error(err));
     }
     PlaceholderState state;
     state.in_sync = (item.flags & placeholder_create_flag::MARK_IN_SYNC) != 0;
     state.population_enabled = directory && (item.flags & placeholder_create_flag::DISABLE_ON_DEMAND_POPULATION) == 0;
-    if (const int err = write_state(MetaTarget{fd, nullptr}, state); err != 0) return fail(metadata_error(err));
-    apply_times(fd, item.fs_metadata.basic_info);
-    apply_readonly(fd, item.fs_metadata.basic_info.file_attributes);
-    ::close(fd);
-    fd = -1;
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    if (const int err = write_state(meta, state); err != 0) return fail(metadata_error(err));
+    apply_times(fd.get(), item.fs_metadata.basic_info);
+    apply_readonly(fd.get(), item.fs_metadata.basic_info.file_attributes);
+    int rc = 0;
+    if (temp.empty()) {
+        rc = ::linkat(AT_FDCWD, descriptor_path(fd.get()).c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
+    } else {
+        fd.reset();
+        rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    }
+    if (rc != 0) {
         const int err = errno;
         return fail(err == EEXIST ? from_win32(win32::ERROR_ALREADY_EXISTS) : hr_from_errno(err));
     }
@@ -180,6 +238,26 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
 }  // namespace
 
 // ---- Create --------------------------------------------------------------------------------
+
+std::string creation_entry_name() {
+    return std::string(CREATION_PREFIX) + std::to_string(::getpid()) + "-" + std::to_string(NEXT_TEMP.fetch_add(1));
+}
+
+bool is_creation_entry(std::string_view name, std::uint32_t* creator) {
+    if (name.substr(0, CREATION_PREFIX.size()) != CREATION_PREFIX) return false;
+    name.remove_prefix(CREATION_PREFIX.size());
+    const auto dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 10 || dash + 1 == name.size()) return false;
+    std::uint64_t pid = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (i == dash) continue;
+        if (name[i] < '0' || name[i] > '9') return false;
+        if (i < dash) pid = pid * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    }
+    if (pid > UINT32_MAX) return false;
+    if (creator != nullptr) *creator = static_cast<std::uint32_t>(pid);
+    return true;
+}
 
 Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderCreateInfo* placeholders,
                                          std::uint32_t count, std::uint32_t flags, std::uint32_t* entries_processed) {
@@ -198,6 +276,7 @@ Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderC
     const auto root = sync_root_containing(base);
     if (!root) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
     if (root->hydration_policy == HYDRATION_POLICY_ALWAYS_FULL) return from_win32(win32::ERROR_CLOUD_FILE_NOT_SUPPORTED);
+    remove_abandoned_entries(base, st);
 
     std::uint32_t processed = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -228,7 +307,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
     }
     if ((flags & SET_PIN_FLAG_RECURSE_ONLY) == 0) {
         const int err = file->link ? write_pin(MetaTarget{-1, file->path.c_str()}, pin)
-                                   : write_pin(MetaTarget{file->fd, nullptr}, pin);
+                                   : write_pin(MetaTarget{file->fd.get(), nullptr}, pin);
         if (err != 0) return hr_from_errno(err);
     }
     if ((flags & (SET_PIN_FLAG_RECURSE | SET_PIN_FLAG_RECURSE_ONLY)) == 0 || !file->directory) return S_OK_CODE;
@@ -239,13 +318,13 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
     while (!pending.empty()) {
         const std::string dir_path = std::move(pending.back());
         pending.pop_back();
-        DIR* dir = ::opendir(dir_path.c_str());
-        if (dir == nullptr) {
+        const UniqueDir dir(::opendir(dir_path.c_str()));
+        if (!dir) {
             if (first_failure >= 0) first_failure = hr_from_errno(errno);
             if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
             continue;
         }
-        while (const dirent* d = ::readdir(dir)) {
+        while (const dirent* d = ::readdir(dir.get())) {
             const std::string_view name = d->d_name;
             if (name == "." || name == "..") continue;
             const std::string path = dir_path == "/" ? "/" + std::string(name) : dir_path + "/" + std::string(name);
@@ -253,14 +332,10 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
             if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
             if (const int err = write_pin(MetaTarget{-1, path.c_str()}, pin); err != 0) {
                 if (first_failure >= 0) first_failure = hr_from_errno(err);
-                if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) {
-                    ::closedir(dir);
-                    return first_failure;
-                }
+                if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
             }
             if (S_ISDIR(st.st_mode)) pending.push_back(path);
         }
-        ::closedir(dir);
     }
     return first_failure;
 }
@@ -275,14 +350,15 @@ Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, s
     if ((flags & ~std::uint32_t{0x1}) != 0 || offset < 0 || length < CF_EOF_LENGTH || length == 0)
         return hr::E_INVALIDARG_CODE;
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    std::lock_guard meta(file->node->meta);
-    const auto state = mirrored_state(*file->node);
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const auto state = read_state(MetaTarget{meta.fd(), nullptr});
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
-    if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
-    return dehydrate_locked(*file, *state, {FileRange{offset, length}});
+    if (read_pin(MetaTarget{meta.fd(), nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+    return dehydrate_locked(*file, meta, *state, {FileRange{offset, length}});
 }
 
 // ---- Placeholder information ---------------------------------------------------------------
@@ -295,19 +371,19 @@ Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_clas
     if (!file) return error;
     if (info_class != PLACEHOLDER_INFO_BASIC || buffer == nullptr) return hr::E_INVALIDARG_CODE;
     if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    const auto state = mirrored_state(*file->node);
+    const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
     if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
 
-    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd, nullptr});
+    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd.get(), nullptr});
     std::int64_t root_id = 0;
     if (const auto root = sync_root_containing(file->path)) {
         struct stat st{};
         if (::stat(root->path.c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
     }
     struct stat st{};
-    ::fstat(file->fd, &st);
-    const std::uint32_t pin = read_pin(MetaTarget{file->fd, nullptr});
+    ::fstat(file->fd.get(), &st);
+    const std::uint32_t pin = read_pin(MetaTarget{file->fd.get(), nullptr});
     const std::uint32_t in_sync = state->in_sync ? IN_SYNC_STATE_IN_SYNC : 0;
     const auto file_id = static_cast<std::int64_t>(st.st_ino);
     const auto identity_length = static_cast<std::uint32_t>(identity.size());
@@ -359,24 +435,26 @@ Hresult SimPlatform::convert_to_placeholder(Handle handle, const void* identity,
     if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
     if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-    std::lock_guard meta(file->node->meta);
-    if (mirrored_state(*file->node)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    if (is_placeholder(*file)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const MetaTarget target{meta.fd(), nullptr};
+    if (read_state(target)) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     struct stat st{};
-    if (::fstat(file->fd, &st) != 0) return hr_from_errno(errno);
+    if (::fstat(meta.fd(), &st) != 0) return hr_from_errno(errno);
 
     // The identity first: the state attribute is what makes the file a placeholder.
-    if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
-        return metadata_error(err);
+    if (const int err = write_identity(target, identity, identity_length); err != 0) return metadata_error(err);
     PlaceholderState state;
     state.in_sync = (flags & CONVERT_FLAG_MARK_IN_SYNC) != 0;
     state.population_enabled = file->directory && (flags & CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0;
     if (!file->directory) state.present.add(0, st.st_size);  // the content stays and counts as present
-    if (const int err = publish_state(*file->node, file->fd, state); err != 0) {
-        remove_placeholder_metadata(MetaTarget{file->fd, nullptr});
+    if (const int err = write_state(target, state); err != 0) {
+        remove_placeholder_metadata(target);
         return metadata_error(err);
     }
     if ((flags & CONVERT_FLAG_DEHYDRATE) != 0 && !file->directory) {
-        if (const Hresult r = dehydrate_locked(*file, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
+        if (const Hresult r = dehydrate_locked(*file, meta, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
     }
     if (convert_usn != nullptr) *convert_usn = next_usn();
     return S_OK_CODE;
@@ -392,11 +470,13 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
         return hr::E_INVALIDARG_CODE;
     if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
     // A reparse point that is no placeholder (a symbolic link) is not a cloud file.
-    if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    std::lock_guard meta(file->node->meta);
-    auto state = mirrored_state(*file->node);
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return hr_from_errno(meta.error());
+    const MetaTarget target{meta.fd(), nullptr};
+    auto state = read_state(target);
+    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if ((flags & UPDATE_FLAG_VERIFY_IN_SYNC) != 0 && !state->in_sync)
         return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
 
@@ -404,40 +484,33 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.push_back(FileRange{0, CF_EOF_LENGTH});
     if (!ranges.empty()) {
         if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
-        if (read_pin(MetaTarget{file->fd, nullptr}) == pin_state::PINNED)
-            return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+        if (read_pin(target) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
     }
 
     if ((flags & UPDATE_FLAG_REMOVE_FILE_IDENTITY) != 0) {
-        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, nullptr, 0); err != 0) return hr_from_errno(err);
+        if (const int err = write_identity(target, nullptr, 0); err != 0) return hr_from_errno(err);
     } else if (identity != nullptr) {
-        if (const int err = write_identity(MetaTarget{file->fd, nullptr}, identity, identity_length); err != 0)
-            return metadata_error(err);
+        if (const int err = write_identity(target, identity, identity_length); err != 0) return metadata_error(err);
     }
     if (metadata != nullptr) {
-        apply_times(file->fd, metadata->basic_info);
-        apply_readonly(file->fd, metadata->basic_info.file_attributes);
+        apply_times(file->fd.get(), metadata->basic_info);
+        apply_readonly(file->fd.get(), metadata->basic_info.file_attributes);
         struct stat st{};
-        if (!file->directory && ::fstat(file->fd, &st) == 0 && metadata->file_size != st.st_size) {
+        if (!file->directory && ::fstat(meta.fd(), &st) == 0 && metadata->file_size != st.st_size) {
             if (metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
             // A new size: what lies beyond it is gone, what it adds is not present.
             state->present.clip(metadata->file_size);
-            if (const int err = publish_state(*file->node, file->fd, state); err != 0) return hr_from_errno(err);
-            const int fd = ::open(("/proc/self/fd/" + std::to_string(file->fd)).c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd < 0) return hr_from_errno(errno);
-            const int rc = ::ftruncate(fd, metadata->file_size);
-            const int err = errno;
-            ::close(fd);
-            if (rc != 0) return hr_from_errno(err);
+            if (const int err = write_state(target, *state); err != 0) return hr_from_errno(err);
+            if (::ftruncate(meta.fd(), metadata->file_size) != 0) return hr_from_errno(errno);
         }
     }
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
     if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;
     if (file->directory && (flags & UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = false;
-    if (const int err = publish_state(*file->node, file->fd, state); err != 0) return metadata_error(err);
+    if (const int err = write_state(target, *state); err != 0) return metadata_error(err);
     if (!ranges.empty()) {
-        if (const Hresult r = dehydrate_locked(*file, *state, ranges); r < 0) return r;
+        if (const Hresult r = dehydrate_locked(*file, meta, *state, ranges); r < 0) return r;
     }
     if (update_usn != nullptr) *update_usn = next_usn();
     return S_OK_CODE;

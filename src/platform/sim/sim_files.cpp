@@ -71,18 +71,15 @@ Handle SimPlatform::create_file(const char16_t* path_text, std::uint32_t access,
             set_last_error(win32::ERROR_ACCESS_DENIED);
             return INVALID_HANDLE;
         }
-        const int fd = ::open(path.c_str(), oflags, 0666);
-        if (fd < 0) {
+        const UniqueFd fd(::open(path.c_str(), oflags, 0666));
+        if (!fd) {
             set_last_error(errno == EEXIST ? win32::ERROR_FILE_EXISTS : win32_from_path_errno(errno, path));
             return INVALID_HANDLE;
         }
-        if (disposition == CREATE_ALWAYS && existed && ::ftruncate(fd, 0) != 0) {
-            const int err = errno;
-            ::close(fd);
-            set_last_error(win32_from_errno(err));
+        if (disposition == CREATE_ALWAYS && existed && ::ftruncate(fd.get(), 0) != 0) {
+            set_last_error(win32_from_errno(errno));
             return INVALID_HANDLE;
         }
-        ::close(fd);
     } else if (disposition == TRUNCATE_EXISTING) {
         if (!write) {
             set_last_error(win32::ERROR_INVALID_PARAMETER);
@@ -105,7 +102,7 @@ Handle SimPlatform::create_file(const char16_t* path_text, std::uint32_t access,
         set_last_error(error);
         return INVALID_HANDLE;
     }
-    if (disposition == TRUNCATE_EXISTING && ::ftruncate(file->fd, 0) != 0) {
+    if (disposition == TRUNCATE_EXISTING && ::ftruncate(file->fd.get(), 0) != 0) {
         set_last_error(win32_from_errno(errno));
         return INVALID_HANDLE;
     }
@@ -172,8 +169,8 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
         return INVALID_HANDLE;
     }
 
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) {
+    const UniqueDir dir(::opendir(directory.c_str()));
+    if (!dir) {
         const int err = errno;
         struct stat st{};
         // A file where the directory should be: Windows answers ERROR_DIRECTORY.
@@ -185,13 +182,12 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
     }
     auto find = std::make_shared<FindState>();
     find->directory = directory;
-    while (const dirent* d = ::readdir(dir)) {
+    while (const dirent* d = ::readdir(dir.get())) {
         const std::string_view name = d->d_name;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == ".." || is_creation_entry(name)) continue;
         if (mask != "*" && ::fnmatch(mask.c_str(), d->d_name, 0) != 0) continue;
         find->names.emplace_back(name);
     }
-    ::closedir(dir);
     std::sort(find->names.begin(), find->names.end());
     if (!next_entry(*find, entry)) {
         set_last_error(win32::ERROR_FILE_NOT_FOUND);

@@ -1,5 +1,6 @@
-// platform/sim: tracked files (nodes), opening paths, and the table of simulated handles (file,
-// find and protected handles). POSIX calls are allowed here and only under platform/sim.
+// platform/sim: tracked files (nodes) and their file locks, opening paths, and the table of
+// simulated handles (file, find and protected handles). POSIX calls are allowed here and only
+// under platform/sim.
 #include "platform/sim/sim_state.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
+#include <sys/file.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <variant>
@@ -37,24 +39,34 @@ NodeTable& node_table() {  // guarded by the state lock
     return *TABLE;
 }
 
-// Keeps at most this many present ranges in the stored metadata. Fewer ranges only make the file
-// look less present than it is (content is fetched again), never more.
-constexpr std::size_t STORED_RANGES = 32;
+// The file locks: one byte each, far past any content a file can hold.
+constexpr off_t READER_LOCK_AT = INT64_MAX - 1;
+constexpr off_t METADATA_LOCK_AT = INT64_MAX - 2;
 
-PlaceholderState storable(const PlaceholderState& state) {
-    if (state.present.ranges().size() <= STORED_RANGES) return state;
-    auto ranges = state.present.ranges();
-    std::partial_sort(ranges.begin(), ranges.begin() + STORED_RANGES, ranges.end(),
-                      [](const auto& a, const auto& b) { return a.second - a.first > b.second - b.first; });
-    PlaceholderState out = state;
-    out.present = RangeSet();
-    for (std::size_t i = 0; i < STORED_RANGES; ++i) out.present.add(ranges[i].first, ranges[i].second);
-    return out;
+// Sets (F_RDLCK, F_WRLCK) or clears (F_UNLCK) the open-file-description lock at `at`; with `wait`
+// it blocks until granted. 0 or the errno (EAGAIN when another holds it and `wait` is false).
+int file_lock(int fd, short type, off_t at, bool wait) {
+    struct flock lock{};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = 1;
+    for (;;) {
+        if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return 0;
+        if (errno != EINTR) return errno == EACCES ? EAGAIN : errno;
+    }
+}
+
+int directory_lock(int fd, int operation) {
+    for (;;) {
+        if (::flock(fd, operation) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
 }
 
 }  // namespace
 
-std::shared_ptr<Node> node_for(int fd, const struct stat& st) {
+std::shared_ptr<Node> node_for(const struct stat& st) {
     std::lock_guard lock(state_mutex());
     NodeTable& table = node_table();
     const auto key = std::make_pair(st.st_dev, st.st_ino);
@@ -64,7 +76,7 @@ std::shared_ptr<Node> node_for(int fd, const struct stat& st) {
     auto node = std::make_shared<Node>();
     node->dev = st.st_dev;
     node->ino = st.st_ino;
-    if (!S_ISLNK(st.st_mode)) node->state = read_state(MetaTarget{fd, nullptr});
+    node->directory = S_ISDIR(st.st_mode);
     table.nodes[key] = node;
     if (++table.inserts_since_sweep >= 1024) {
         table.inserts_since_sweep = 0;
@@ -73,34 +85,58 @@ std::shared_ptr<Node> node_for(int fd, const struct stat& st) {
     return node;
 }
 
-int publish_state(Node& node, int fd, const std::optional<PlaceholderState>& next) {
-    const int err = next ? write_state(MetaTarget{fd, nullptr}, storable(*next))
-                         : remove_placeholder_metadata(MetaTarget{fd, nullptr});
-    if (err != 0) return err;
-    std::lock_guard lock(state_mutex());
-    node.state = next;
-    state_changed().notify_all();
-    return 0;
+MetadataLock::MetadataLock(Node& node, const OpenFile& file) : node_(node), mutex_(node.meta) {
+    if (!node.write_fd) {
+        // A directory cannot be opened for writing: its lock is a flock of a descriptor of its own.
+        node.write_fd = node.directory ? UniqueFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0))
+                                       : reopen_file(file.fd.get(), O_RDWR | O_NOCTTY);
+        if (!node.write_fd) {
+            error_ = errno;
+            return;
+        }
+    }
+    error_ = node.directory ? directory_lock(fd(), LOCK_EX) : file_lock(fd(), F_WRLCK, METADATA_LOCK_AT, true);
 }
 
-std::uint32_t begin_dehydration(Node& node, const OpenFile& own) {
-    std::lock_guard lock(state_mutex());
+MetadataLock::~MetadataLock() {
+    if (error_ != 0) return;
+    if (node_.directory)
+        directory_lock(fd(), LOCK_UN);
+    else
+        file_lock(fd(), F_UNLCK, METADATA_LOCK_AT, false);
+}
+
+ContentRemoval::ContentRemoval(Node& node, const OpenFile& own, const MetadataLock& meta) : node_(node), use_(node.use) {
     const int other_data = node.data_opens - (own.data_access ? 1 : 0);
     const int other_exclusive = node.exclusive - (own.exclusive ? 1 : 0);
-    if (node.active_reads > 0 || other_data > 0 || other_exclusive > 0) return win32::ERROR_CLOUD_FILE_IN_USE;
-    node.dehydrating = true;
-    return 0;
+    if (node.readers > 0 || other_data > 0 || other_exclusive > 0) {
+        error_ = win32::ERROR_CLOUD_FILE_IN_USE;
+        return;
+    }
+    // A read of another process holds the reader lock shared. Never waited for: under the
+    // metadata lock, a wait could hold up that very read's transfers.
+    if (const int err = file_lock(meta.fd(), F_WRLCK, READER_LOCK_AT, false); err != 0)
+        error_ = err == EAGAIN ? win32::ERROR_CLOUD_FILE_IN_USE : win32_from_errno(err);
 }
 
-void end_dehydration(Node& node) {
-    std::lock_guard lock(state_mutex());
-    node.dehydrating = false;
-    state_changed().notify_all();
+ContentRemoval::~ContentRemoval() {
+    if (error_ == 0) file_lock(node_.write_fd.get(), F_UNLCK, READER_LOCK_AT, false);
 }
 
-std::optional<PlaceholderState> mirrored_state(Node& node) {
-    std::lock_guard lock(state_mutex());
-    return node.state;
+ReadInProgress::ReadInProgress(Node& node, const OpenFile& file) : node_(node) {
+    std::lock_guard use(node.use);
+    if (node.readers == 0) {
+        if (!node.read_fd) node.read_fd = UniqueFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0));
+        error_ = node.read_fd ? file_lock(node.read_fd.get(), F_RDLCK, READER_LOCK_AT, true) : errno;
+        if (error_ != 0) return;
+    }
+    ++node.readers;
+}
+
+ReadInProgress::~ReadInProgress() {
+    if (error_ != 0) return;
+    std::lock_guard use(node_.use);
+    if (--node_.readers == 0) file_lock(node_.read_fd.get(), F_UNLCK, READER_LOCK_AT, false);
 }
 
 // ---- Opening -------------------------------------------------------------------------------
@@ -111,14 +147,13 @@ OpenFile::~OpenFile() {
         if (data_access) --node->data_opens;
         if (exclusive) --node->exclusive;
     }
-    if (fd >= 0) ::close(fd);
 }
 
 std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error) {
     auto file = std::make_shared<OpenFile>();
     struct stat st{};
     if (!request.follow_link && ::lstat(request.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        file->fd = ::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        file->fd = UniqueFd(::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         file->link = true;
     } else {
         if (::stat(request.path.c_str(), &st) != 0) {
@@ -130,20 +165,20 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
                 error = win32::ERROR_ACCESS_DENIED;
                 return nullptr;
             }
-            file->fd = ::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            file->fd = UniqueFd(::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             file->directory = true;
         } else {
             // Non-blocking so that opening a FIFO cannot hang; cleared at once.
             const int mode = request.write_access ? O_RDWR : O_RDONLY;
-            file->fd = ::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            if (file->fd >= 0) ::fcntl(file->fd, F_SETFL, ::fcntl(file->fd, F_GETFL) & ~O_NONBLOCK);
+            file->fd = UniqueFd(::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
         }
     }
-    if (file->fd < 0) {
+    if (!file->fd) {
         error = win32_from_path_errno(errno, request.path);
         return nullptr;
     }
-    if (::fstat(file->fd, &st) != 0) {
+    if (::fstat(file->fd.get(), &st) != 0) {
         error = win32_from_errno(errno);
         return nullptr;
     }
@@ -153,7 +188,7 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
         error = win32_from_path_errno(err, request.path);
         return nullptr;
     }
-    file->node = node_for(file->fd, st);
+    file->node = node_for(st);
     {
         std::lock_guard lock(state_mutex());
         // A share-none open excludes every other open with data access and every other share-none

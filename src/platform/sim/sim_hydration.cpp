@@ -1,6 +1,8 @@
 // platform/sim: the hydration engine: provider connections, the threads that run callbacks,
-// outstanding fetches, the road of a read, data transfers (CfExecute) and CfHydratePlaceholder.
-// POSIX calls are allowed here and only under platform/sim.
+// outstanding fetches, the road of a read and its waits, data transfers (CfExecute),
+// CfHydratePlaceholder, and the clock of time-outs. POSIX calls are allowed here and only under
+// platform/sim.
+#include "platform/sim/sim_app.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_state.h"
@@ -20,9 +22,23 @@
 
 namespace zcf::sim {
 
-namespace {
+// ---- The clock of time-outs ----------------------------------------------------------------
 
-using Clock = std::chrono::steady_clock;
+namespace {
+std::atomic<bool> MANUAL{false};
+std::atomic<Clock::rep> MANUAL_NOW{0};  // the manual clock's time since the steady clock's epoch
+std::atomic<std::uint64_t> TICKS{0};    // changed under the state lock
+}  // namespace
+
+Clock::time_point sim_now() {
+    if (MANUAL.load()) return Clock::time_point(Clock::duration(MANUAL_NOW.load()));
+    return Clock::now();
+}
+
+bool manual_clock() { return MANUAL.load(); }
+std::uint64_t clock_ticks() { return TICKS.load(); }
+
+namespace {
 
 // ---- Callback threads ----------------------------------------------------------------------
 
@@ -82,12 +98,28 @@ struct Connection {
     CallbackFunction fetch = nullptr;
     CallbackFunction cancel = nullptr;
     CallbackFunction open = nullptr;
-    int lock_fd = -1;
+    SimSettings settings;  // read when the provider connected
+    UniqueFd lock_fd;
     // Guarded by the state lock.
     bool active = true;
     int running = 0;  // callbacks of this connection running now
     Clock::time_point last_activity;
 };
+
+}  // namespace
+
+// A read waiting for content: listed under its file (Node::waiting) and named by its current
+// fetch, so that a transfer or the end of a fetch wakes this read alone.
+struct Reader {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+    std::condition_variable wake;
+    // Guarded by the state lock.
+    bool covered = false;          // a transfer made [begin, end) present
+    std::uint64_t seen_ticks = 0;  // the manual clock's moves this read has looked at
+};
+
+namespace {
 
 struct Fetch {
     std::int64_t request_key = 0;
@@ -103,8 +135,8 @@ struct Fetch {
     Clock::time_point issued;
     RangeSet received;
     bool ended = false;
-    std::uint32_t error = 0;  // why it ended, when not by its transfers
-    int waiters = 1;          // the read that issued it, until it returns
+    std::uint32_t error = 0;   // why it ended, when not by its transfers
+    Reader* reader = nullptr;  // the read that issued it, until that read returns
 };
 
 struct Hydration {
@@ -131,6 +163,12 @@ std::shared_ptr<Connection> connection_for(const std::string& path) {
     return nullptr;
 }
 
+// Set (under the state lock) when a callback has returned or was dropped.
+struct Completion {
+    bool done = false;
+    std::condition_variable changed;
+};
+
 // One callback with copies of everything its information points at.
 struct CallbackCall {
     std::shared_ptr<Connection> connection;
@@ -144,8 +182,14 @@ struct CallbackCall {
     std::u16string image_path;
     std::int64_t offset = 0;
     std::int64_t length = 0;
-    std::shared_ptr<bool> done;  // set (under the state lock) when the callback has returned or was dropped
+    std::shared_ptr<Completion> completion;  // for a caller that waits for the callback
 };
+
+void complete(CallbackCall& call) {  // under the state lock
+    if (!call.completion) return;
+    call.completion->done = true;
+    call.completion->changed.notify_one();
+}
 
 void run_call(const std::shared_ptr<CallbackCall>& call) {
     bool run = false;
@@ -153,10 +197,7 @@ void run_call(const std::shared_ptr<CallbackCall>& call) {
         std::lock_guard lock(state_mutex());
         run = call->connection->active;
         if (run) ++call->connection->running;
-        if (!run && call->done) {
-            *call->done = true;
-            state_changed().notify_all();
-        }
+        else complete(*call);
     }
     if (!run) return;
     ProcessInfo process{call->process_id, call->image_path.c_str()};
@@ -174,9 +215,9 @@ void run_call(const std::shared_ptr<CallbackCall>& call) {
     parameters.required_length = call->length;
     call->function(&info, &parameters);
     std::lock_guard lock(state_mutex());
-    --call->connection->running;
-    if (call->done) *call->done = true;
-    state_changed().notify_all();
+    // A disconnect waits for the connection's last running callback.
+    if (--call->connection->running == 0 && !call->connection->active) state_changed().notify_all();
+    complete(*call);
 }
 
 void post_call(std::shared_ptr<CallbackCall> call) {
@@ -193,8 +234,8 @@ std::shared_ptr<CallbackCall> make_call(const std::shared_ptr<Connection>& conne
     auto call = std::make_shared<CallbackCall>();
     call->connection = connection;
     call->function = function;
-    call->file_size = file_size_of(file.fd);
-    call->identity = read_identity(MetaTarget{file.fd, nullptr});
+    call->file_size = file_size_of(file.fd.get());
+    call->identity = read_identity(MetaTarget{file.fd.get(), nullptr});
     call->path = wide_from_utf8(file.path);
     call->transfer_key = stream.transfer_key;
     call->process_id = stream.process_id;
@@ -202,13 +243,14 @@ std::shared_ptr<CallbackCall> make_call(const std::shared_ptr<Connection>& conne
     return call;
 }
 
-// Ends a fetch that did not complete (under the state lock); returns its cancel callback, if any.
+// Ends a fetch that did not complete (under the state lock) and wakes its read; returns its
+// cancel callback, if any.
 std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std::uint32_t error, bool cancel,
                                         const StreamIdentity* stream) {
     fetch->ended = true;
     fetch->error = error;
     hydration().fetches.erase(fetch->request_key);
-    state_changed().notify_all();
+    if (fetch->reader != nullptr) fetch->reader->wake.notify_one();
     const auto& c = fetch->connection;
     if (!cancel || c->cancel == nullptr || !c->active) return nullptr;
     auto call = std::make_shared<CallbackCall>();
@@ -226,14 +268,17 @@ std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std
     return call;
 }
 
+Clock::time_point deadline_of(const Fetch& fetch) {  // under the state lock
+    return std::max(fetch.issued, fetch.connection->last_activity) + fetch.timeout;
+}
+
 // Fetches whose reader has gone (its read was satisfied by other transfers) still time out as on
 // Windows: the provider gets CANCEL_FETCH_DATA. Under the state lock; the cancels are posted.
 void reap_expired_fetches() {
-    const auto now = Clock::now();
+    const auto now = sim_now();
     std::vector<std::shared_ptr<Fetch>> expired;
     for (const auto& [key, f] : hydration().fetches)
-        if (f->waiters == 0 && !f->ended && now >= std::max(f->issued, f->connection->last_activity) + f->timeout)
-            expired.push_back(f);
+        if (f->reader == nullptr && !f->ended && now >= deadline_of(*f)) expired.push_back(f);
     for (const auto& f : expired)
         if (auto call = end_fetch(f, win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT, true, nullptr)) post_call(std::move(call));
 }
@@ -251,12 +296,6 @@ std::uint32_t read_bytes(int fd, std::int64_t offset, std::int64_t end, std::vec
     }
     out->resize(done);
     return 0;
-}
-
-// A descriptor that writes the file of `fd`, whatever access `fd` itself has.
-int open_for_writing(int fd) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::open(self.c_str(), O_WRONLY | O_CLOEXEC);
 }
 
 }  // namespace
@@ -281,6 +320,34 @@ SimSettings load_settings() {
 
 std::int64_t new_transfer_key() { return fresh_key(); }
 
+// ---- The manual clock (sim_app.h) ----------------------------------------------------------
+
+void use_manual_clock(bool manual) {
+    std::lock_guard lock(state_mutex());
+    if (manual == MANUAL.load()) return;
+    if (manual) MANUAL_NOW = Clock::now().time_since_epoch().count();
+    MANUAL = manual;
+    // Reads waiting without a deadline wait with one again.
+    for (const auto& [key, f] : hydration().fetches)
+        if (f->reader != nullptr) f->reader->wake.notify_one();
+}
+
+void advance_clock(std::chrono::milliseconds by) {
+    std::unique_lock lock(state_mutex());
+    if (!MANUAL.load()) return;
+    MANUAL_NOW += std::chrono::duration_cast<Clock::duration>(by).count();
+    const std::uint64_t ticks = ++TICKS;
+    reap_expired_fetches();
+    for (const auto& [key, f] : hydration().fetches)
+        if (f->reader != nullptr) f->reader->wake.notify_one();
+    // Every waiting read looks at the new time before this returns (a timed-out one has ended).
+    state_changed().wait(lock, [&] {
+        for (const auto& [key, f] : hydration().fetches)
+            if (f->reader != nullptr && f->reader->seen_ticks != ticks) return false;
+        return true;
+    });
+}
+
 // ---- Opens and reads -----------------------------------------------------------------------
 
 void notify_open(const OpenFile& file, const StreamIdentity& stream) {
@@ -288,65 +355,39 @@ void notify_open(const OpenFile& file, const StreamIdentity& stream) {
     std::shared_ptr<Connection> connection;
     {
         std::lock_guard lock(state_mutex());
-        if (!file.node || !file.node->state) return;
         connection = connection_for(file.path);
         if (!connection || connection->open == nullptr) return;
     }
+    if (!read_state(MetaTarget{file.fd.get(), nullptr})) return;
     auto call = make_call(connection, connection->open, file, stream);
     call->request_key = fresh_key();
-    auto done = std::make_shared<bool>(false);
-    call->done = done;
+    auto completion = std::make_shared<Completion>();
+    call->completion = completion;
     post_call(call);
     std::unique_lock lock(state_mutex());
-    state_changed().wait(lock, [&] { return *done; });
-}
-
-namespace {
-std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OpenFile>& file,
-                          const StreamIdentity& stream, std::int64_t begin, std::int64_t end, std::int64_t size,
-                          std::vector<std::uint8_t>* out);
-}  // namespace
-
-std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t offset,
-                         std::int64_t length, std::vector<std::uint8_t>* out) {
-    if (out != nullptr) out->clear();
-    if (offset < 0) return win32::ERROR_INVALID_PARAMETER;
-    if (file->directory || file->link) return win32::ERROR_ACCESS_DENIED;
-    const std::int64_t size = file_size_of(file->fd);
-    const std::int64_t begin = std::min(offset, size);
-    const std::int64_t end = (length < 0 || length > size - begin) ? size : begin + length;
-    Node& node = *file->node;
-
-    std::unique_lock lock(state_mutex());
-    ++node.active_reads;
-    state_changed().wait(lock, [&] { return !node.dehydrating; });
-    const std::uint32_t error = read_locked(lock, file, stream, begin, end, size, out);
-    if (lock.owns_lock()) lock.unlock();
-    std::lock_guard relock(state_mutex());
-    --node.active_reads;
-    state_changed().notify_all();
-    return error;
+    completion->changed.wait(lock, [&] { return completion->done; });
 }
 
 namespace {
 
-std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OpenFile>& file,
-                          const StreamIdentity& stream, std::int64_t begin, std::int64_t end, std::int64_t size,
-                          std::vector<std::uint8_t>* out) {
-    Node& node = *file->node;
-    reap_expired_fetches();
+// Brings [me.begin, me.end) of `file` onto the disk: 0 when it is present, or the Win32 failure.
+// The caller holds the reader lock, so nothing is removed meanwhile, and `me` is listed under the
+// file's node.
+std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, Reader& me,
+                            std::int64_t size) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        if (!node.state || node.state->present.covers(begin, end)) {
-            lock.unlock();
-            return read_bytes(file->fd, begin, end, out);
-        }
+        // What is missing is decided from the state on disk as it is now.
+        const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
+        if (!state || state->present.covers(me.begin, me.end)) return 0;
+
+        std::unique_lock lock(state_mutex());
+        if (me.covered) return 0;  // a transfer since the state was read
         auto connection = connection_for(file->path);
         if (!connection) return win32::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
         if (connection->fetch == nullptr) return win32::ERROR_CLOUD_FILE_NOT_SUPPORTED;
 
         // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the end).
-        const auto missing = *node.state->present.missing_span(begin, end);
-        const SimSettings settings = load_settings();
+        const auto missing = *state->present.missing_span(me.begin, me.end);
         auto fetch = std::make_shared<Fetch>();
         fetch->request_key = fresh_key();
         fetch->connection = connection;
@@ -356,9 +397,10 @@ std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_
         const std::int64_t aligned_end = (missing.second + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
         fetch->length = aligned_end - fetch->offset;
         fetch->required_end = std::min(aligned_end, size);
-        fetch->timeout = std::chrono::milliseconds(settings.fetch_timeout_ms);
-        fetch->sync_transfers = settings.sync_transfers;
-        fetch->issued = Clock::now();
+        fetch->timeout = std::chrono::milliseconds(connection->settings.fetch_timeout_ms);
+        fetch->sync_transfers = connection->settings.sync_transfers;
+        fetch->issued = sim_now();
+        fetch->reader = &me;
         hydration().fetches.emplace(fetch->request_key, fetch);
         lock.unlock();
 
@@ -373,37 +415,63 @@ std::uint32_t read_locked(std::unique_lock<std::mutex>& lock, const std::shared_
         bool retry = false;
         std::shared_ptr<CallbackCall> cancel;
         for (;;) {
-            if (node.state && node.state->present.covers(begin, end)) break;
-            if (!node.state) break;  // no longer a placeholder: read what is there
+            me.seen_ticks = clock_ticks();
+            if (me.covered) break;
             if (fetch->ended) {
                 result = fetch->error;
-                retry = result == 0;  // its range arrived, but not all of this read's (content removed meanwhile)
+                retry = result == 0;  // its range arrived, but not all of this read's (not all of it was stored)
                 break;
             }
-            const auto deadline = std::max(fetch->issued, connection->last_activity) + fetch->timeout;
-            if (Clock::now() >= deadline) {
+            const auto deadline = deadline_of(*fetch);
+            if (sim_now() >= deadline) {
                 result = win32::ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
                 cancel = end_fetch(fetch, result, true, &stream);
                 break;
             }
-            state_changed().wait_until(lock, deadline);
+            if (manual_clock()) {
+                state_changed().notify_all();  // advance_clock waits until this read has looked
+                me.wake.wait(lock);
+            } else {
+                me.wake.wait_until(lock, deadline);
+            }
         }
-        --fetch->waiters;
-        if (cancel) {
-            lock.unlock();
-            post_call(std::move(cancel));
-            return result;
-        }
+        fetch->reader = nullptr;
+        if (manual_clock()) state_changed().notify_all();
+        lock.unlock();
+        if (cancel) post_call(std::move(cancel));
         if (result != 0) return result;
-        if (!retry) {
-            lock.unlock();
-            return read_bytes(file->fd, begin, end, out);
-        }
+        if (!retry) return 0;
     }
     return win32::ERROR_CLOUD_FILE_UNSUCCESSFUL;
 }
 
 }  // namespace
+
+std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t offset,
+                         std::int64_t length, std::vector<std::uint8_t>* out) {
+    if (out != nullptr) out->clear();
+    if (offset < 0) return win32::ERROR_INVALID_PARAMETER;
+    if (file->directory || file->link) return win32::ERROR_ACCESS_DENIED;
+    Node& node = *file->node;
+    const ReadInProgress reading(node, *file);
+    if (reading.error() != 0) return win32_from_errno(reading.error());
+    const std::int64_t size = file_size_of(file->fd.get());
+    Reader me;
+    me.begin = std::min(offset, size);
+    me.end = (length < 0 || length > size - me.begin) ? size : me.begin + length;
+    {
+        std::lock_guard lock(state_mutex());
+        node.waiting.push_back(&me);
+        reap_expired_fetches();
+    }
+    const std::uint32_t error = fetch_missing(file, stream, me, size);
+    {
+        std::lock_guard lock(state_mutex());
+        std::erase(node.waiting, &me);
+    }
+    if (error != 0) return error;
+    return read_bytes(file->fd.get(), me.begin, me.end, out);
+}
 
 std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error) {
     std::vector<std::shared_ptr<CallbackCall>> cancels;
@@ -462,15 +530,16 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
     if (dir.empty()) return hr_from_errno(EACCES);
     ::mkdir((dir + "/connections").c_str(), 0700);
     const std::string lock_path = connection_lock_path(dir, root);
-    connection->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (connection->lock_fd < 0) return hr_from_errno(errno);
-    if (::flock(connection->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    connection->lock_fd = UniqueFd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!connection->lock_fd) return hr_from_errno(errno);
+    if (::flock(connection->lock_fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        ::close(connection->lock_fd);
         return err == EWOULDBLOCK ? hresult_from_win32(win32::ERROR_CLOUD_FILE_ALREADY_CONNECTED) : hr_from_errno(err);
     }
+    // The simulated system's settings, once per connection: its fetches keep them.
+    connection->settings = load_settings();
     connection->key = fresh_key();
-    connection->last_activity = Clock::now();
+    connection->last_activity = sim_now();
     {
         std::lock_guard lock(state_mutex());
         hydration().connections.emplace(connection->key, connection);
@@ -494,12 +563,11 @@ Hresult SimPlatform::disconnect_sync_root(ConnectionKey key) {
         for (const auto& [k, f] : hydration().fetches)
             if (f->connection == connection) ending.push_back(f);
         for (const auto& f : ending) end_fetch(f, win32::ERROR_CLOUD_FILE_PROVIDER_TERMINATED, false, nullptr);
-        state_changed().notify_all();
         // Callbacks already running finish before the disconnect returns (unless it is called from
         // one of them, which would wait for itself).
         if (!ON_CALLBACK_THREAD) state_changed().wait(lock, [&] { return connection->running == 0; });
     }
-    ::close(connection->lock_fd);
+    connection->lock_fd.reset();
     return S_OK_CODE;
 }
 
@@ -524,59 +592,63 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             return invalid;
         if (transfer.completion_status < 0) {
             // A failed transfer fails the request and its reader.
-            fetch->connection->last_activity = Clock::now();
+            fetch->connection->last_activity = sim_now();
             end_fetch(fetch, win32_from_transfer_status(transfer.completion_status), false, nullptr);
             return S_OK_CODE;
         }
     }
 
-    const std::int64_t size = file_size_of(fetch->file->fd);
     const std::int64_t offset = transfer.offset, length = transfer.length;
-    if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
-    if (offset % CHUNK_ALIGNMENT != 0) return invalid;
-    if (length % CHUNK_ALIGNMENT != 0 && offset + length != size) return invalid;
-    if (transfer.buffer == nullptr) return hr::E_INVALIDARG_CODE;
-    {
-        std::lock_guard lock(state_mutex());
-        if (fetch->ended || !fetch->connection->active) return invalid;
-        fetch->connection->last_activity = Clock::now();
-    }
-
     Node& node = *fetch->file->node;
+    std::optional<PlaceholderState> present;
     {
-        std::lock_guard meta(node.meta);
-        const int fd = open_for_writing(fetch->file->fd);
-        if (fd < 0) return hr_from_errno(errno);
+        // Content and its mark are written under the metadata lock, against the state on disk as
+        // it is now: a dehydration in any process comes wholly before or wholly after.
+        const MetadataLock meta(node, *fetch->file);
+        if (meta.error() != 0) return hr_from_errno(meta.error());
+        const std::int64_t size = file_size_of(meta.fd());
+        if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
+        if (offset % CHUNK_ALIGNMENT != 0) return invalid;
+        if (length % CHUNK_ALIGNMENT != 0 && offset + length != size) return invalid;
+        if (transfer.buffer == nullptr) return hr::E_INVALIDARG_CODE;
+        {
+            std::lock_guard lock(state_mutex());
+            if (fetch->ended || !fetch->connection->active) return invalid;
+            fetch->connection->last_activity = sim_now();
+        }
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
-        std::int64_t done = 0;
-        int err = 0;
-        while (done < length) {
-            const ssize_t n = ::pwrite(fd, bytes + done, static_cast<std::size_t>(length - done), offset + done);
+        for (std::int64_t done = 0; done < length;) {
+            const ssize_t n = ::pwrite(meta.fd(), bytes + done, static_cast<std::size_t>(length - done), offset + done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                err = n < 0 ? errno : EIO;
-                break;
-            }
+            if (n <= 0) return hr_from_errno(n < 0 ? errno : EIO);
             done += n;
         }
         // The content reaches the disk before the metadata says it is present.
-        if (err == 0 && fetch->sync_transfers && ::fdatasync(fd) != 0) err = errno;
-        ::close(fd);
-        if (err != 0) return hr_from_errno(err);
-        if (auto next = mirrored_state(node)) {
-            next->present.add(offset, offset + length);
-            if (const int e = publish_state(node, fetch->file->fd, next); e != 0) return hr_from_errno(e);
+        if (fetch->sync_transfers && ::fdatasync(meta.fd()) != 0) return hr_from_errno(errno);
+        present = read_state(MetaTarget{meta.fd(), nullptr});
+        if (present) {
+            present->present.add(offset, offset + length);
+            present = storable(*present);
+            if (const int e = write_state(MetaTarget{meta.fd(), nullptr}, *present); e != 0) return hr_from_errno(e);
         }
     }
 
     std::lock_guard lock(state_mutex());
-    fetch->connection->last_activity = Clock::now();
+    fetch->connection->last_activity = sim_now();
     fetch->received.add(offset, offset + length);
     if (!fetch->ended && fetch->received.covers(fetch->offset, fetch->required_end)) {
         fetch->ended = true;
         hydration().fetches.erase(fetch->request_key);
+        if (fetch->reader != nullptr) fetch->reader->wake.notify_one();
     }
-    state_changed().notify_all();
+    // Only the reads of this file whose whole range is present now are woken.
+    if (present) {
+        for (Reader* r : node.waiting) {
+            if (r->covered || !present->present.covers(r->begin, r->end)) continue;
+            r->covered = true;
+            r->wake.notify_one();
+        }
+    }
     return S_OK_CODE;
 }
 
@@ -584,7 +656,8 @@ Hresult SimPlatform::hydrate_placeholder(Handle handle, std::int64_t offset, std
     const auto file = lookup_file(handle);
     if (!file) return hresult_from_win32(win32::ERROR_INVALID_HANDLE);
     if (flags != 0 || offset < 0 || length < CF_EOF_LENGTH) return hr::E_INVALIDARG_CODE;
-    if (file->link || !mirrored_state(*file->node)) return hresult_from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    if (file->link || !read_state(MetaTarget{file->fd.get(), nullptr}))
+        return hresult_from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (file->directory || length == 0) return S_OK_CODE;
     StreamIdentity stream{0, static_cast<std::uint32_t>(::getpid()), own_image_path()};
     {

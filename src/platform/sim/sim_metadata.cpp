@@ -5,6 +5,7 @@
 #include "platform/cloud_types.h"
 #include "platform/file_types.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/xattr.h>
 
@@ -66,6 +67,17 @@ bool parse_state(std::string_view text, PlaceholderState& out) {
 
 }  // namespace
 
+PlaceholderState storable(const PlaceholderState& state) {
+    if (state.present.ranges().size() <= STORED_RANGES) return state;
+    auto ranges = state.present.ranges();
+    std::partial_sort(ranges.begin(), ranges.begin() + STORED_RANGES, ranges.end(),
+                      [](const auto& a, const auto& b) { return a.second - a.first > b.second - b.first; });
+    PlaceholderState out = state;
+    out.present = RangeSet();
+    for (std::size_t i = 0; i < STORED_RANGES; ++i) out.present.add(ranges[i].first, ranges[i].second);
+    return out;
+}
+
 std::optional<PlaceholderState> read_state(MetaTarget target) {
     const auto text = get_attr(target, XATTR_STATE);
     if (!text) return std::nullopt;
@@ -74,7 +86,8 @@ std::optional<PlaceholderState> read_state(MetaTarget target) {
     return state;
 }
 
-int write_state(MetaTarget target, const PlaceholderState& state) {
+int write_state(MetaTarget target, const PlaceholderState& full) {
+    const PlaceholderState state = storable(full);
     const std::string text = std::string("v1;sync=") + (state.in_sync ? "1" : "0") +
                              ";pop=" + (state.population_enabled ? "1" : "0") +
                              ";present=" + state.present.encode();

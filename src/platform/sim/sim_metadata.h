@@ -12,6 +12,7 @@
 
 #include "platform/sim/sim_util.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,10 +41,16 @@ struct MetaTarget {
     const char* path = nullptr;
 };
 
+// At most this many present ranges are stored per file: the longest. Fewer ranges only make the
+// file look less present than it is (content is fetched again), never more.
+inline constexpr std::size_t STORED_RANGES = 32;
+// `state` as it is stored: its present ranges cut to the STORED_RANGES longest.
+PlaceholderState storable(const PlaceholderState& state);
+
 // The placeholder state; nullopt when the file is no placeholder. Metadata that cannot be parsed
 // is read as a placeholder with nothing present, so content is never taken for present by mistake.
 std::optional<PlaceholderState> read_state(MetaTarget target);
-// 0 or the errno of the failed write.
+// Stores storable(state). 0 or the errno of the failed write.
 int write_state(MetaTarget target, const PlaceholderState& state);
 int remove_placeholder_metadata(MetaTarget target);
 

@@ -28,7 +28,7 @@ public:
     char16_t path_separator() override;
 
     PlatformError register_sync_root(const SyncRootRegistration& registration) override;
-    PlatformError unregister_sync_root(const char16_t* id) override;
+    PlatformError unregister_sync_root(std::u16string_view id) override;
 
     Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
                               std::uint32_t flags, ConnectionKey* key) override;

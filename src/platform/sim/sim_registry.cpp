@@ -4,6 +4,7 @@
 
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_util.h"
+#include "platform/unicode.h"
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
@@ -209,10 +210,13 @@ std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_
 }
 
 PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& registration) {
-    // The folder lookup comes first, as the path is set before the record is registered.
-    if (registration.path == nullptr || registration.path[0] == 0) return status(hr::E_INVALIDARG_CODE);
+    // The folder lookup comes first, as the path is set before the record is registered. A NUL or
+    // an unpaired surrogate is no character of a file name.
+    if (registration.path.empty()) return status(hr::E_INVALIDARG_CODE);
     std::string folder;
-    if (!utf8_from_wide(registration.path, folder)) return status(hresult_from_win32(win32::ERROR_INVALID_NAME));
+    if (registration.path.find(u'\0') != std::u16string_view::npos ||
+        !utf16_to_utf8_strict(registration.path, folder))
+        return status(hresult_from_win32(win32::ERROR_INVALID_NAME));
     if (folder[0] != '/') return status(hr::E_INVALIDARG_CODE);
     struct stat st{};
     if (::stat(folder.c_str(), &st) != 0) return status(hresult_from_win32(win32_from_path_errno(errno, folder)));
@@ -220,11 +224,12 @@ PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& regist
     SyncRootRecord record;
     if (const int err = canonical_path(folder, record.path); err != 0) return status(hr_from_errno(err));
 
-    record.id = utf8_lossy(registration.id);
+    // The texts are kept whole, NULs included, as the runtime's strings keep them.
+    record.id = utf16_to_utf8_lossy(registration.id);
     if (record.id.empty()) return status(hr::E_INVALIDARG_CODE);
-    record.display_name = utf8_lossy(registration.display_name_resource);
-    record.icon = utf8_lossy(registration.icon_resource);
-    record.version = utf8_lossy(registration.version);
+    record.display_name = utf16_to_utf8_lossy(registration.display_name_resource);
+    record.icon = utf16_to_utf8_lossy(registration.icon_resource);
+    record.version = utf16_to_utf8_lossy(registration.version);
     record.hydration_policy = registration.hydration_policy;
     record.hydration_policy_modifier = registration.hydration_policy_modifier;
     record.population_policy = registration.population_policy;
@@ -253,8 +258,8 @@ PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& regist
     });
 }
 
-PlatformError SimPlatform::unregister_sync_root(const char16_t* id_text) {
-    const std::string id = utf8_lossy(id_text);
+PlatformError SimPlatform::unregister_sync_root(std::u16string_view id_text) {
+    const std::string id = utf16_to_utf8_lossy(id_text);
     if (id.empty()) return status(hr::E_INVALIDARG_CODE);
     return change_store([&id](std::vector<SyncRootRecord>& records) {
         const auto removed = std::erase_if(records, [&id](const SyncRootRecord& r) { return r.id == id; });

@@ -1,7 +1,20 @@
 // platform/sim: the simulation's process-wide state shared between its files: tracked files
-// (nodes), the handle table, and the entry points of the hydration engine that file opens,
-// placeholder operations and simulated applications use. Never destroyed: callback threads may
-// still run while the process exits. POSIX calls are allowed here and only under platform/sim.
+// (nodes) and the locks that guard a file's state between processes, the handle table, the clock
+// of time-outs, and the entry points of the hydration engine that file opens, placeholder
+// operations and simulated applications use. Never destroyed: callback threads may still run
+// while the process exits. POSIX calls are allowed here and only under platform/sim.
+//
+// A file's placeholder state lives on disk only (user.zcf.state): every decision reads it there.
+// Two open-file-description locks on the file itself, at fixed offsets far past any content, make
+// that state safe between processes:
+//   - the metadata lock (exclusive) is held around every read-modify-write of the state, and
+//     around the content write or removal that goes with it;
+//   - the reader lock is held shared by every read in progress (waiting for content or copying
+//     it); a dehydration takes it exclusively without waiting, under the metadata lock, and is
+//     refused with ERROR_CLOUD_FILE_IN_USE when it cannot.
+// Within a process the node's mutexes serialise the same steps (one open file description per
+// node holds each lock for the whole process). Directories cannot be opened for writing: their
+// metadata lock is a flock of the directory.
 #pragma once
 
 #include "platform/cloud_types.h"
@@ -9,12 +22,14 @@
 #include "platform/sim/sim_metadata.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -22,49 +37,115 @@ namespace zcf::sim {
 
 // ---- The state lock ------------------------------------------------------------------------
 
-// One lock guards the shared tables (nodes' mirrors and counters, connections, fetches). It is
-// held only for table work, never across a callback, file I/O of content or a wait on another lock.
+// One lock guards the shared tables (connections, fetches, waiting reads, nodes' counters). It is
+// held only for table work, never across a callback, file I/O or a wait on another lock.
 std::mutex& state_mutex();
-// Signalled (notify_all) whenever content, a fetch or a connection changes.
+// Signalled (notify_all) for the rare waits on the tables: a disconnect waiting for its running
+// callbacks, a manual clock waiting for reads to look at the new time.
 std::condition_variable& state_changed();
 
+// ---- The clock of time-outs ----------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+// Now: the steady clock, or the manual clock while tests use it (sim_app.h).
+Clock::time_point sim_now();
+bool manual_clock();
+// How often the manual clock has moved; a waiting read records the value it last looked at.
+std::uint64_t clock_ticks();
+
 // ---- Nodes ---------------------------------------------------------------------------------
+
+struct Reader;
 
 // One file or directory (device and inode) that open handles or streams refer to.
 struct Node {
     dev_t dev = 0;
     ino_t ino = 0;
-    // Serialises read-modify-write of this file's metadata; taken before the state lock.
+    bool directory = false;
+    // The metadata lock in this process; taken before `use` and before the state lock. Guards
+    // `write_fd`.
     std::mutex meta;
-    // Guarded by the state lock: the placeholder state as the simulation last wrote or read it.
-    std::optional<PlaceholderState> state;
+    // Guards `readers` and `read_fd`; held by a dehydration throughout, so reads of this process
+    // wait for it.
+    std::mutex use;
+    int readers = 0;  // reads of this process in progress
+    // The open file descriptions that hold the file locks for this process: `read_fd` the shared
+    // reader lock, `write_fd` the metadata lock, a dehydration's exclusive reader lock, and every
+    // content write (opened for writing when the file allows it).
+    UniqueFd read_fd;
+    UniqueFd write_fd;
     // Counted up under the state lock, down without it (an OpenFile may be released anywhere).
     std::atomic<int> data_opens{0};  // open handles and streams with data access
     std::atomic<int> exclusive{0};   // exclusive (share-none) opens
-    int active_reads = 0;      // reads in progress, waiting for content or copying it
-    bool dehydrating = false;  // content is being removed: reads wait until it is done
+    // Guarded by the state lock: reads of this process waiting for content of this file.
+    std::vector<Reader*> waiting;
 };
 
-// Starts removing content of `node` (the caller holds node.meta): fails with
-// ERROR_CLOUD_FILE_IN_USE while a read is in progress or another handle than `own` has the file
-// open for data or exclusively; otherwise reads wait until end_dehydration.
-std::uint32_t begin_dehydration(Node& node, const struct OpenFile& own);
-void end_dehydration(Node& node);
+// The node of an open file.
+std::shared_ptr<Node> node_for(const struct stat& st);
 
-// The node of an open file (loading its metadata when first tracked).
-std::shared_ptr<Node> node_for(int fd, const struct stat& st);
+struct OpenFile;
 
-// Writes `next` as the file's placeholder state and publishes it to waiting readers. The caller
-// holds node.meta. `fd` must be open on the file. Returns 0 or errno.
-int publish_state(Node& node, int fd, const std::optional<PlaceholderState>& next);
-// The mirrored state (copy), under the state lock.
-std::optional<PlaceholderState> mirrored_state(Node& node);
+// The metadata lock of a file held for a read-modify-write of its state: blocks until no other
+// thread or process holds it.
+class MetadataLock {
+public:
+    MetadataLock(Node& node, const OpenFile& file);
+    ~MetadataLock();
+    MetadataLock(const MetadataLock&) = delete;
+    MetadataLock& operator=(const MetadataLock&) = delete;
+
+    // 0, or the errno that kept the lock from being taken (nothing may be changed then).
+    int error() const { return error_; }
+    // The node's descriptor for content writes under the lock (read-only for directories).
+    int fd() const { return node_.write_fd.get(); }
+
+private:
+    Node& node_;
+    std::unique_lock<std::mutex> mutex_;
+    int error_ = 0;
+};
+
+// The content of a file held against reads while it is removed. The caller holds the metadata
+// lock. error() is ERROR_CLOUD_FILE_IN_USE while a read of any process is in progress, or another
+// handle of this process than `own` has the file open for data or exclusively; then nothing may
+// be removed. Otherwise no read starts, in any process, until the removal ends.
+class ContentRemoval {
+public:
+    ContentRemoval(Node& node, const OpenFile& own, const MetadataLock& meta);
+    ~ContentRemoval();
+    ContentRemoval(const ContentRemoval&) = delete;
+    ContentRemoval& operator=(const ContentRemoval&) = delete;
+
+    std::uint32_t error() const { return error_; }
+
+private:
+    Node& node_;
+    std::unique_lock<std::mutex> use_;
+    std::uint32_t error_ = 0;
+};
+
+// A read in progress: holds the reader lock (shared) from construction to destruction. Blocks
+// while a dehydration, in any process, removes content. error() is 0 or an errno.
+class ReadInProgress {
+public:
+    ReadInProgress(Node& node, const OpenFile& file);
+    ~ReadInProgress();
+    ReadInProgress(const ReadInProgress&) = delete;
+    ReadInProgress& operator=(const ReadInProgress&) = delete;
+
+    int error() const { return error_; }
+
+private:
+    Node& node_;
+    int error_ = 0;
+};
 
 // ---- Handles -------------------------------------------------------------------------------
 
 // An open file or directory.
 struct OpenFile {
-    int fd = -1;
+    UniqueFd fd;
     std::string path;  // canonical path at open time
     bool directory = false;
     bool link = false;  // a symbolic link itself (opened without following it)
@@ -113,6 +194,14 @@ Handle protected_inner(Handle handle);
 bool reference_protected(Handle handle);
 void release_protected(Handle handle);
 void close_protected(Handle handle);
+
+// ---- Placeholders under construction -------------------------------------------------------
+
+// A fresh name for a placeholder built under a name before it gets its own:
+// ".zcf-create-<pid>-<n>". Listings never show such entries.
+std::string creation_entry_name();
+// Whether `name` is such a name; `creator` receives the process id in it.
+bool is_creation_entry(std::string_view name, std::uint32_t* creator = nullptr);
 
 // ---- Hydration -----------------------------------------------------------------------------
 

@@ -1,5 +1,5 @@
-// platform/sim: shared helpers (errors, text, paths, byte ranges, state files). POSIX calls are allowed
-// here and only under platform/sim.
+// platform/sim: shared helpers (errors, text, descriptors, paths, state files). POSIX calls are
+// allowed here and only under platform/sim.
 #include "platform/sim/sim_util.h"
 
 #include "platform/unicode.h"
@@ -95,6 +95,15 @@ std::uint32_t path_from_wide(const char16_t* text, std::string& out) {
     return 0;
 }
 
+// ---- Descriptors ---------------------------------------------------------------------------
+
+bool FdTraits::close(int fd) { return ::close(fd) == 0; }
+bool DirTraits::close(DIR* dir) { return ::closedir(dir) == 0; }
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+UniqueFd reopen_file(int fd, int flags) { return UniqueFd(::open(descriptor_path(fd).c_str(), flags | O_CLOEXEC)); }
+
 // ---- Paths ---------------------------------------------------------------------------------
 
 int canonical_path(const std::string& path, std::string& out) {
@@ -189,45 +198,43 @@ std::optional<boost::json::value> parse_state_json(std::string_view text) {
 }
 
 std::optional<std::string> read_file(const std::string& path, int* err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (err != nullptr) *err = errno;
         return std::nullopt;
     }
     std::string content;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             if (err != nullptr) *err = errno;
-            ::close(fd);
             return std::nullopt;
         }
         if (n == 0) break;
         content.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     return content;
 }
 
 int write_file_atomic(const std::string& path, const std::string& content) {
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) return errno;
     std::size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int err = n < 0 ? errno : EIO;
-            ::close(fd);
+            fd.reset();
             ::unlink(temp.c_str());
             return err;
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    if (::fsync(fd.get()) != 0 || !fd.close()) {
         const int err = errno;
         ::unlink(temp.c_str());
         return err;
@@ -238,11 +245,8 @@ int write_file_atomic(const std::string& path, const std::string& content) {
         return err;
     }
     // Make the rename itself durable.
-    const int dir = ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (const UniqueFd dir(::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
+        ::fsync(dir.get());
     return 0;
 }
 

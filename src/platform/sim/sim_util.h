@@ -1,13 +1,17 @@
 // platform/sim: helpers shared by the simulation's files: the thread's last-error code, UTF-16 and
-// UTF-8 conversion at the platform edge, errno to Win32 code mapping, paths and the state
-// directory, and reading and writing the state files.
+// UTF-8 conversion at the platform edge, errno to Win32 code mapping, owners of descriptors and
+// directory streams, reopening a descriptor's file, paths and the state directory, and reading and
+// writing the state files.
 // POSIX calls are allowed here and only under platform/sim.
 #pragma once
 
 #include "platform/error.h"
 #include "platform/range_set.h"
+#include "platform/unique_handle.h"
 
 #include <boost/json/value.hpp>
+
+#include <dirent.h>
 
 #include <cstdint>
 #include <optional>
@@ -64,6 +68,33 @@ std::u16string wide_from_utf8(std::string_view text);
 // unusable one (ERROR_PATH_NOT_FOUND for an empty path, ERROR_INVALID_NAME for an unpaired
 // surrogate). Returns 0 and fills `out`, or the code.
 std::uint32_t path_from_wide(const char16_t* text, std::string& out);
+
+// ---- Descriptors ---------------------------------------------------------------------------
+
+struct FdTraits {
+    using Value = int;
+    static int invalid() { return -1; }
+    static bool valid(int fd) { return fd >= 0; }
+    static bool close(int fd);
+};
+// Owns a POSIX file descriptor.
+using UniqueFd = UniqueHandle<FdTraits>;
+
+struct DirTraits {
+    using Value = DIR*;
+    static DIR* invalid() { return nullptr; }
+    static bool valid(DIR* dir) { return dir != nullptr; }
+    static bool close(DIR* dir);
+};
+// Owns a directory stream (opendir).
+using UniqueDir = UniqueHandle<DirTraits>;
+
+// The path through which the file that `fd` is open on can be named again (/proc/self/fd/N),
+// whatever its name is now, or if it has none.
+std::string descriptor_path(int fd);
+// A new descriptor of the file that `fd` is open on, with `flags` (close-on-exec added), whatever
+// access `fd` itself has; invalid with errno set when the file cannot be opened so.
+UniqueFd reopen_file(int fd, int flags);
 
 // ---- Paths ---------------------------------------------------------------------------------
 

@@ -43,7 +43,11 @@ void CALLBACK trampoline(const cf::CF_CALLBACK_INFO* native_info, const cf::CF_C
             parameters.required_length = native_parameters->FetchData.RequiredLength.QuadPart;
         }
     }
-    core(&info, &parameters);
+    // The caller is the platform's C code: an exception must end here, whatever the core let out.
+    try {
+        core(&info, &parameters);
+    } catch (...) {
+    }
 }
 
 template <std::size_t... Types>

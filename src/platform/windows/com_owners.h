@@ -6,7 +6,9 @@
 #include <oleauto.h>
 #include <winstring.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace zcf::windows {
@@ -58,11 +60,16 @@ public:
         WindowsDeleteString(std::exchange(value_, nullptr));
         return WindowsCreateString(length == 0 ? nullptr : text, length, &value_);
     }
-    HRESULT assign(const char16_t* text) {
-        const std::u16string_view view = text != nullptr ? std::u16string_view(text) : std::u16string_view();
-        return assign(reinterpret_cast<const wchar_t*>(view.data()), static_cast<UINT32>(view.size()));
+    // The whole text, NULs included.
+    HRESULT assign(std::u16string_view text) {
+        if (text.size() > UINT32_MAX) return E_INVALIDARG;
+        return assign(reinterpret_cast<const wchar_t*>(text.data()), static_cast<UINT32>(text.size()));
     }
-    HRESULT assign(const wchar_t* text) { return assign(reinterpret_cast<const char16_t*>(text)); }
+    // NUL-terminated text (null is the empty text).
+    HRESULT assign(const wchar_t* text) {
+        const auto* units = reinterpret_cast<const char16_t*>(text);
+        return assign(units != nullptr ? std::u16string_view(units) : std::u16string_view());
+    }
     HSTRING get() const { return value_; }
 
 private:

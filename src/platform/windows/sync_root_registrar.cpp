@@ -3,6 +3,7 @@
 
 #include "platform/windows/error_texts.h"
 
+#include <oleauto.h>
 #include <roapi.h>
 
 #include <atomic>
@@ -75,6 +76,15 @@ private:
 // The failure of the call that just returned `code`, with the error information it left.
 PlatformError failure(HRESULT code) { return {code, take_thread_error_info()}; }
 
+// Makes one call whose failure is described by the error object it leaves on the thread. The
+// thread's object is cleared first: one left by an earlier call that succeeded all the same must not
+// describe this call's failure.
+template <typename Call>
+HRESULT fresh(Call&& call) {
+    SetErrorInfo(0, nullptr);
+    return call();
+}
+
 }  // namespace
 
 RuntimeActivation& system_runtime_activation() {
@@ -87,7 +97,8 @@ HRESULT SyncRootRegistrar::statics(const wchar_t* class_name, REFIID iid, ComPtr
     std::lock_guard<std::mutex> lock(statics_mutex_);
     if (!cache) {
         ComPtr<T> obtained;
-        const HRESULT hr = activation_.get_activation_factory(class_name, iid, obtained.out_void());
+        const HRESULT hr =
+            fresh([&] { return activation_.get_activation_factory(class_name, iid, obtained.out_void()); });
         if (FAILED(hr)) return hr;
         if (!obtained) return E_POINTER;
         cache = obtained;
@@ -99,83 +110,89 @@ HRESULT SyncRootRegistrar::statics(const wchar_t* class_name, REFIID iid, ComPtr
 PlatformError SyncRootRegistrar::register_sync_root(const SyncRootRegistration& registration) {
     // The record.
     ComPtr<IInspectable> instance;
-    HRESULT hr = activation_.activate_instance(rt::CLASS_SYNC_ROOT_INFO, instance.out());
+    HRESULT hr = fresh([&] { return activation_.activate_instance(rt::CLASS_SYNC_ROOT_INFO, instance.out()); });
     if (FAILED(hr)) return failure(hr);
     if (!instance) return {E_POINTER, nullptr};
     ComPtr<rt::IStorageProviderSyncRootInfo> info;
-    hr = instance->QueryInterface(rt::IID_IStorageProviderSyncRootInfo, info.out_void());
+    hr = fresh([&] { return instance->QueryInterface(rt::IID_IStorageProviderSyncRootInfo, info.out_void()); });
     if (FAILED(hr)) return failure(hr);
     if (!info) return {E_POINTER, nullptr};
 
     HString id;
-    if (FAILED(hr = id.assign(registration.id))) return failure(hr);
-    if (FAILED(hr = info->put_Id(id.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return id.assign(registration.id); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_Id(id.get()); }))) return failure(hr);
 
     // The folder: GetFolderFromPathAsync, waited for without a time limit.
     ComPtr<rt::IStorageFolderStatics> folders;
     if (FAILED(hr = statics(rt::CLASS_STORAGE_FOLDER, rt::IID_IStorageFolderStatics, folders_, folders)))
         return failure(hr);
     HString path;
-    if (FAILED(hr = path.assign(registration.path))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return path.assign(registration.path); }))) return failure(hr);
     ComPtr<rt::IAsyncOperation_StorageFolder> operation;
-    if (FAILED(hr = folders->GetFolderFromPathAsync(path.get(), operation.out()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return folders->GetFolderFromPathAsync(path.get(), operation.out()); })))
+        return failure(hr);
     if (!operation) return {E_POINTER, nullptr};
     ComPtr<FolderLookupCompletion> completion;
     if (FAILED(hr = FolderLookupCompletion::create(completion))) return {hr, nullptr};
-    if (FAILED(hr = operation->put_Completed(completion.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return operation->put_Completed(completion.get()); }))) return failure(hr);
     completion->wait();
     ComPtr<rt::IStorageFolder> result;
-    if (FAILED(hr = operation->GetResults(result.out()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return operation->GetResults(result.out()); }))) return failure(hr);
     if (!result) return {E_POINTER, nullptr};
     ComPtr<rt::IStorageFolder> folder;
-    if (FAILED(hr = result->QueryInterface(rt::IID_IStorageFolder, folder.out_void()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return result->QueryInterface(rt::IID_IStorageFolder, folder.out_void()); })))
+        return failure(hr);
     if (!folder) return {E_POINTER, nullptr};
-    if (FAILED(hr = info->put_Path(folder.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_Path(folder.get()); }))) return failure(hr);
 
     HString name;
-    if (FAILED(hr = name.assign(registration.display_name_resource))) return failure(hr);
-    if (FAILED(hr = info->put_DisplayNameResource(name.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return name.assign(registration.display_name_resource); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_DisplayNameResource(name.get()); }))) return failure(hr);
     HString icon;
-    if (FAILED(hr = icon.assign(registration.icon_resource))) return failure(hr);
-    if (FAILED(hr = info->put_IconResource(icon.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return icon.assign(registration.icon_resource); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_IconResource(icon.get()); }))) return failure(hr);
 
-    if (FAILED(hr = info->put_HydrationPolicy(registration.hydration_policy))) return failure(hr);
-    if (FAILED(hr = info->put_HydrationPolicyModifier(registration.hydration_policy_modifier))) return failure(hr);
-    if (FAILED(hr = info->put_PopulationPolicy(registration.population_policy))) return failure(hr);
-    if (FAILED(hr = info->put_InSyncPolicy(registration.in_sync_policy))) return failure(hr);
-    if (FAILED(hr = info->put_HardlinkPolicy(registration.hardlink_policy))) return failure(hr);
-    if (FAILED(hr = info->put_ShowSiblingsAsGroup(registration.show_siblings_as_group ? TRUE : FALSE)))
+    if (FAILED(hr = fresh([&] { return info->put_HydrationPolicy(registration.hydration_policy); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_HydrationPolicyModifier(registration.hydration_policy_modifier); })))
+        return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_PopulationPolicy(registration.population_policy); })))
+        return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_InSyncPolicy(registration.in_sync_policy); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_HardlinkPolicy(registration.hardlink_policy); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_ShowSiblingsAsGroup(registration.show_siblings_as_group ? TRUE : FALSE); })))
         return failure(hr);
 
     HString version;
-    if (FAILED(hr = version.assign(registration.version))) return failure(hr);
-    if (FAILED(hr = info->put_Version(version.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return version.assign(registration.version); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_Version(version.get()); }))) return failure(hr);
 
     // The context bytes, as an IBuffer.
     ComPtr<rt::ICryptographicBufferStatics> buffers;
     if (FAILED(hr = statics(rt::CLASS_CRYPTOGRAPHIC_BUFFER, rt::IID_ICryptographicBufferStatics, buffers_, buffers)))
         return failure(hr);
     ComPtr<rt::IBuffer> context;
-    if (FAILED(hr = buffers->CreateFromByteArray(registration.context_length,
-                                                 const_cast<BYTE*>(registration.context), context.out())))
+    if (FAILED(hr = fresh([&] {
+            return buffers->CreateFromByteArray(registration.context_length, const_cast<BYTE*>(registration.context),
+                                                context.out());
+        })))
         return failure(hr);
-    if (FAILED(hr = info->put_Context(context.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return info->put_Context(context.get()); }))) return failure(hr);
 
     ComPtr<rt::IStorageProviderSyncRootManagerStatics> manager;
     if (FAILED(hr = statics(rt::CLASS_SYNC_ROOT_MANAGER, rt::IID_IStorageProviderSyncRootManagerStatics, manager_,
                             manager)))
         return failure(hr);
-    if (FAILED(hr = manager->Register(info.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return manager->Register(info.get()); }))) return failure(hr);
     return {S_OK, nullptr};
 }
 
-PlatformError SyncRootRegistrar::unregister_sync_root(const char16_t* id) {
+PlatformError SyncRootRegistrar::unregister_sync_root(std::u16string_view id) {
     ComPtr<rt::IStorageProviderSyncRootManagerStatics> manager;
     HRESULT hr = statics(rt::CLASS_SYNC_ROOT_MANAGER, rt::IID_IStorageProviderSyncRootManagerStatics, manager_, manager);
     if (FAILED(hr)) return failure(hr);
     HString text;
-    if (FAILED(hr = text.assign(id))) return failure(hr);
-    if (FAILED(hr = manager->Unregister(text.get()))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return text.assign(id); }))) return failure(hr);
+    if (FAILED(hr = fresh([&] { return manager->Unregister(text.get()); }))) return failure(hr);
     return {S_OK, nullptr};
 }
 

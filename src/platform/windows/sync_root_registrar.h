@@ -37,7 +37,7 @@ public:
     // is released before returning.
     PlatformError register_sync_root(const SyncRootRegistration& registration);
     // StorageProviderSyncRootManager.Unregister(id).
-    PlatformError unregister_sync_root(const char16_t* id);
+    PlatformError unregister_sync_root(std::u16string_view id);
 
 private:
     // The statics interface of a class, from its activation factory; obtained once and kept.

@@ -11,6 +11,7 @@
 #include "platform/windows/sync_root_registrar.h"
 
 #include <windows.h>
+#include <oleauto.h>
 #include <roapi.h>
 
 #include <fcntl.h>
@@ -33,6 +34,15 @@ LARGE_INTEGER large(std::int64_t value) {
 }
 bool is_dot_entry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// A Cloud Files function about to be called whose failure the core renders with the thread's
+// error object. The thread's object is cleared first: one left by an earlier call (a Windows
+// Runtime call may leave one and still succeed) must not describe this call's failure.
+template <typename Fn>
+const CfFunction<Fn>& fresh(const CfFunction<Fn>& function) {
+    SetErrorInfo(0, nullptr);
+    return function;
 }
 
 class WindowsPlatform final : public Platform {
@@ -85,11 +95,13 @@ public:
     PlatformError register_sync_root(const SyncRootRegistration& registration) override {
         return registrar_.register_sync_root(registration);
     }
-    PlatformError unregister_sync_root(const char16_t* id) override { return registrar_.unregister_sync_root(id); }
+    PlatformError unregister_sync_root(std::u16string_view id) override {
+        return registrar_.unregister_sync_root(id);
+    }
 
     Hresult connect_sync_root(const char16_t* root, const CallbackRegistration* table, const void* context,
                               std::uint32_t flags, ConnectionKey* key) override {
-        const auto& function = cldapi().connect_sync_root;
+        const auto& function = fresh(cldapi().connect_sync_root);
         if (function.address == nullptr) return function.missing();
         // A fresh table per connect, never freed: the platform may call through it at any time.
         const cf::CF_CALLBACK_REGISTRATION* native_table = build_callback_table(table);
@@ -101,37 +113,37 @@ public:
         return hr;
     }
     Hresult disconnect_sync_root(ConnectionKey key) override {
-        const auto& function = cldapi().disconnect_sync_root;
+        const auto& function = fresh(cldapi().disconnect_sync_root);
         if (function.address == nullptr) return function.missing();
         return function.address(cf::CF_CONNECTION_KEY{key});
     }
     Hresult create_placeholders(const char16_t* base_directory, PlaceholderCreateInfo* placeholders,
                                 std::uint32_t count, std::uint32_t flags, std::uint32_t* entries_processed) override {
-        const auto& function = cldapi().create_placeholders;
+        const auto& function = fresh(cldapi().create_placeholders);
         if (function.address == nullptr) return function.missing();
         // Same layout (pinned in cfapi_abi.h): the core's records go to the platform as they are.
         return function.address(to_wide(base_directory), reinterpret_cast<cf::CF_PLACEHOLDER_CREATE_INFO*>(placeholders),
                                 count, flags, reinterpret_cast<PDWORD>(entries_processed));
     }
     Hresult set_pin_state(Handle file, std::uint32_t pin_state, std::uint32_t flags) override {
-        const auto& function = cldapi().set_pin_state;
+        const auto& function = fresh(cldapi().set_pin_state);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), pin_state, flags, nullptr);
     }
     Hresult dehydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length, std::uint32_t flags) override {
-        const auto& function = cldapi().dehydrate_placeholder;
+        const auto& function = fresh(cldapi().dehydrate_placeholder);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), large(offset), large(length), flags, nullptr);
     }
     Hresult get_placeholder_info(Handle file, std::uint32_t info_class, void* buffer, std::uint32_t buffer_length,
                                  std::uint32_t* returned_length) override {
-        const auto& function = cldapi().get_placeholder_info;
+        const auto& function = fresh(cldapi().get_placeholder_info);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), info_class, buffer, buffer_length,
                                 reinterpret_cast<PDWORD>(returned_length));
     }
     Hresult open_file_with_oplock(const char16_t* path, std::uint32_t flags, Handle* protected_handle) override {
-        const auto& function = cldapi().open_file_with_oplock;
+        const auto& function = fresh(cldapi().open_file_with_oplock);
         if (function.address == nullptr) return function.missing();
         HANDLE handle = protected_handle != nullptr ? to_native(*protected_handle) : nullptr;
         const HRESULT hr = function.address(to_wide(path), flags, protected_handle != nullptr ? &handle : nullptr);
@@ -166,7 +178,7 @@ public:
     }
     Hresult convert_to_placeholder(Handle file, const void* identity, std::uint32_t identity_length,
                                    std::uint32_t flags, std::int64_t* convert_usn) override {
-        const auto& function = cldapi().convert_to_placeholder;
+        const auto& function = fresh(cldapi().convert_to_placeholder);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), identity, identity_length, flags,
                                 reinterpret_cast<cf::USN_VALUE*>(convert_usn), nullptr);
@@ -174,20 +186,20 @@ public:
     Hresult update_placeholder(Handle file, const FsMetadata* metadata, const void* identity,
                                std::uint32_t identity_length, const FileRange* dehydrate_ranges,
                                std::uint32_t range_count, std::uint32_t flags, std::int64_t* update_usn) override {
-        const auto& function = cldapi().update_placeholder;
+        const auto& function = fresh(cldapi().update_placeholder);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), reinterpret_cast<const cf::CF_FS_METADATA*>(metadata), identity,
                                 identity_length, reinterpret_cast<const cf::CF_FILE_RANGE*>(dehydrate_ranges),
                                 range_count, flags, reinterpret_cast<cf::USN_VALUE*>(update_usn), nullptr);
     }
     Hresult execute(const OperationInfo* info, OperationParameters* parameters) override {
-        const auto& function = cldapi().execute;
+        const auto& function = fresh(cldapi().execute);
         if (function.address == nullptr) return function.missing();
         return function.address(reinterpret_cast<const cf::CF_OPERATION_INFO*>(info),
                                 reinterpret_cast<cf::CF_OPERATION_PARAMETERS*>(parameters));
     }
     Hresult hydrate_placeholder(Handle file, std::int64_t offset, std::int64_t length, std::uint32_t flags) override {
-        const auto& function = cldapi().hydrate_placeholder;
+        const auto& function = fresh(cldapi().hydrate_placeholder);
         if (function.address == nullptr) return function.missing();
         return function.address(to_native(file), large(offset), large(length), flags, nullptr);
     }

@@ -2,7 +2,9 @@
 // It exports the Cloud Files functions the program uses under their real names, records every call
 // with its decoded arguments as one JSON line, answers with scripted results, and plays the filter's
 // part of a hydration: CfHydratePlaceholder calls the registered FETCH_DATA callback on a thread of
-// its own and waits for the CfExecute TRANSFER_DATA operations that complete the range.
+// its own and waits for the CfExecute TRANSFER_DATA operations that complete the range. Like the
+// platform, it refuses data that is empty, reaches outside the file, starts off a 4 KiB boundary or
+// is not whole 4 KiB pages short of the end of the file (ERROR_CLOUD_FILE_INVALID_REQUEST).
 //
 // Structures are decoded and built by their documented x64 byte offsets, independently of the
 // program's own declarations, so that a layout mistake on either side shows up in the records.
@@ -235,6 +237,7 @@ struct Transfer {
     std::int64_t connection_key = 0;
     std::int64_t transfer_key = 0;
     std::int64_t request_key = 0;
+    std::int64_t file_size = 0;
     std::int64_t required_offset = 0;
     std::int64_t required_end = 0;
     std::int64_t covered_end = 0;
@@ -246,6 +249,14 @@ struct Transfer {
 std::map<std::int64_t, std::shared_ptr<Transfer>> TRANSFERS;  // by transfer key
 std::int64_t NEXT_TRANSFER_KEY = 2001;
 std::int64_t NEXT_REQUEST_KEY = 3001;
+
+// Whether the platform takes data at `offset`/`length` for `transfer`: something, inside the file,
+// from a 4 KiB boundary, in whole 4 KiB pages unless it ends at the end of the file.
+bool transferable(const Transfer& transfer, std::int64_t offset, std::int64_t length) {
+    constexpr std::int64_t PAGE = 4096;
+    if (length <= 0 || offset < 0 || offset > transfer.file_size || length > transfer.file_size - offset) return false;
+    return offset % PAGE == 0 && (length % PAGE == 0 || offset + length == transfer.file_size);
+}
 
 json::object record(const char* function) {
     json::object out;
@@ -759,6 +770,8 @@ CF_EXPORT HRESULT WINAPI CfExecute(const void* info, void* parameters) {
                 if (found == TRANSFERS.end() || found->second->done ||
                     found->second->connection_key != connection_key || found->second->request_key != request_key) {
                     hr = HRESULT_FROM_WIN32(380);  // ERROR_CLOUD_FILE_INVALID_REQUEST
+                } else if (completion_status == 0 && !transferable(*found->second, offset, length)) {
+                    hr = HRESULT_FROM_WIN32(380);  // ERROR_CLOUD_FILE_INVALID_REQUEST
                 } else {
                     Transfer& transfer = *found->second;
                     if (completion_status != 0) {
@@ -809,6 +822,7 @@ CF_EXPORT HRESULT WINAPI CfHydratePlaceholder(HANDLE file, LARGE_INTEGER offset,
                 hydrate_integer("length", length.QuadPart < 0 ? file_size - required_offset : length.QuadPart);
             timeout = static_cast<DWORD>(hydrate_integer("timeoutMs", 20000));
 
+            transfer->file_size = file_size;
             transfer->connection_key = CONNECTION->key;
             transfer->transfer_key = NEXT_TRANSFER_KEY++;
             transfer->request_key = NEXT_REQUEST_KEY++;

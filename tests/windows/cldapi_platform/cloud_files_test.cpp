@@ -1,8 +1,11 @@
 // The Windows platform's Cloud Files operations against the cldapi.dll double in the system
 // directory of the test prefix: what each call hands to cldapi.dll (as the double decodes it by
-// the documented x64 offsets), what comes back, and a hydration that runs the registered fetch
-// callback on a platform thread and completes through CfExecute.
+// the documented x64 offsets), what comes back, a hydration that runs the registered fetch
+// callback on a platform thread and completes through CfExecute, and failures described by the
+// system's text whatever error object an earlier call left on the thread.
+#include "common/outcome.h"
 #include "platform/platform.h"
+#include "windows/fake_com.h"
 
 #include <boost/json.hpp>
 
@@ -14,11 +17,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zcf::windows {
@@ -455,6 +460,50 @@ TEST_F(CloudFiles, OpenCompletionAndCancellationWithoutProcessInformation) {
     EXPECT_EQ(SEEN[2].transfer_key, SEEN[1].transfer_key);
     EXPECT_EQ(SEEN[2].offset, 0) << "the cancelled range is not handed to the core";
     EXPECT_EQ(SEEN[2].length, 0);
+}
+
+TEST_F(CloudFiles, AFailureIsNeverDescribedByAnErrorObjectAnEarlierCallLeft) {
+    constexpr Hresult DENIED = hr(0x80070005);
+    script(R"({"results":{"CfConnectSyncRoot":["0x80070005"],"CfDisconnectSyncRoot":["0x80070005"],)"
+           R"("CfCreatePlaceholders":["0x80070005"],"CfSetPinState":["0x80070005"],)"
+           R"("CfDehydratePlaceholder":["0x80070005"],"CfGetPlaceholderInfo":["0x80070005"],)"
+           R"("CfOpenFileWithOplock":["0x80070005"],"CfConvertToPlaceholder":["0x80070005"],)"
+           R"("CfUpdatePlaceholder":["0x80070005"],"CfExecute":["0x80070005"],"CfHydratePlaceholder":["0x80070005"]}})");
+    const std::wstring file = make_file(L"stale.bin", 10);
+    const Handle h = open(file);
+    ConnectionKey key = 0;
+    PlaceholderCreateInfo record{};
+    unsigned char buffer[PLACEHOLDER_INFO_BUFFER_SIZE] = {};
+    Handle protected_handle = 0;
+    const OperationInfo info{OPERATION_INFO_SIZE, OPERATION_TYPE_TRANSFER_DATA, 1, 2, nullptr, nullptr, 3};
+    OperationParameters parameters{};
+    const std::pair<const char*, std::function<Hresult()>> operations[] = {
+        {"connect", [&] { return p().connect_sync_root(u16(directory_).c_str(), CORE_TABLE, nullptr, 6, &key); }},
+        {"disconnect", [&] { return p().disconnect_sync_root(1); }},
+        {"create", [&] { return p().create_placeholders(u16(directory_).c_str(), &record, 1, 0, nullptr); }},
+        {"pin", [&] { return p().set_pin_state(h, 1, 0); }},
+        {"dehydrate", [&] { return p().dehydrate_placeholder(h, 0, -1, 0); }},
+        {"query", [&] { return p().get_placeholder_info(h, 0, buffer, sizeof buffer, nullptr); }},
+        {"oplock", [&] { return p().open_file_with_oplock(u16(file).c_str(), 3, &protected_handle); }},
+        {"convert", [&] { return p().convert_to_placeholder(h, "x", 1, 1, nullptr); }},
+        {"update", [&] { return p().update_placeholder(h, nullptr, "x", 1, nullptr, 0, 2, nullptr); }},
+        {"execute", [&] { return p().execute(&info, &parameters); }},
+        {"hydrate", [&] { return p().hydrate_placeholder(h, 0, -1, 0); }},
+    };
+    for (const auto& [name, call] : operations) {
+        SCOPED_TRACE(name);
+        testing::FakeErrorInfo::Texts texts;
+        texts.description = L"stale";
+        auto* stale = new testing::FakeErrorInfo(texts);
+        SetErrorInfo(0, stale);
+        stale->Release();
+        ASSERT_EQ(call(), DENIED);
+        // What the core renders: the system's text for the code, not the stale description.
+        const std::string text = error_message_text(error_from_hresult(DENIED));
+        EXPECT_EQ(text.find("stale"), std::string::npos) << text;
+        EXPECT_TRUE(text.ends_with("(0x80070005)")) << text;
+    }
+    EXPECT_EQ(calls().size(), 11u);
 }
 
 TEST_F(CloudFiles, HydrationWithoutAConnectedProviderFails) {
