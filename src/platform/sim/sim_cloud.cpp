@@ -15,10 +15,12 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace zcf::sim {
 
@@ -39,9 +41,6 @@ constexpr std::uint32_t UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
 constexpr std::int32_t HYDRATION_POLICY_ALWAYS_FULL = 3;
 
 Hresult from_win32(std::uint32_t code) { return hresult_from_win32(code); }
-
-std::atomic<std::int64_t> NEXT_USN{1};
-std::int64_t next_usn() { return NEXT_USN.fetch_add(1, std::memory_order_relaxed) * 8; }
 
 // A Windows file time (100 ns since 1601) as a POSIX time.
 timespec timespec_from_filetime(std::int64_t filetime) {
@@ -104,14 +103,24 @@ int remove_content(const MetadataLock& meta, PlaceholderState next, const std::v
     return err;
 }
 
+// Removes `ranges` of a file placeholder whose metadata lock the caller holds and whose content it
+// holds against reads; `state` was read under the lock. The file's times stay as they are.
+Hresult remove_content_keeping_times(const MetadataLock& meta, const PlaceholderState& state,
+                                     const std::vector<FileRange>& ranges) {
+    struct stat before{};
+    if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
+    const int err = remove_content(meta, state, ranges);
+    keep_mtime(meta.fd(), before);
+    return err == 0 ? S_OK_CODE : hr_from_errno(err);
+}
+
 // Dehydrates `ranges` of a file placeholder whose metadata lock the caller holds; `state` was read
 // under it.
 Hresult dehydrate_locked(const OpenFile& file, const MetadataLock& meta, const PlaceholderState& state,
                          const std::vector<FileRange>& ranges) {
     const ContentRemoval removal(*file.node, file, meta);
     if (removal.error() != 0) return from_win32(removal.error());
-    const int err = remove_content(meta, state, ranges);
-    return err == 0 ? S_OK_CODE : hr_from_errno(err);
+    return remove_content_keeping_times(meta, state, ranges);
 }
 
 // Whether the file is a placeholder, as its state says now. Looked at before the metadata lock is
@@ -129,6 +138,12 @@ Hresult check_identity(const void* identity, std::uint32_t length) {
 Hresult metadata_error(int err) {
     if (err == ENOSPC || err == E2BIG || err == ERANGE) return from_win32(code::ERROR_CLOUD_FILE_METADATA_TOO_LARGE);
     return hr_from_errno(err);
+}
+
+// Records the change just made and hands out its number.
+Hresult recorded(const MetadataLock& meta, std::int64_t* usn) {
+    const int err = record_change(MetaTarget{meta.fd(), nullptr}, usn);
+    return err == 0 ? S_OK_CODE : metadata_error(err);
 }
 
 // A name Windows accepts for a file or directory: not empty, `.` or `..`, and without control
@@ -221,6 +236,7 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (const int err = write_state(meta, state); err != 0) return fail(metadata_error(err));
     apply_times(fd.get(), item.fs_metadata.basic_info);
     apply_readonly(fd.get(), item.fs_metadata.basic_info.file_attributes);
+    if (const int err = record_change(meta, &item.create_usn); err != 0) return fail(metadata_error(err));
     int rc = 0;
     if (temp.empty()) {
         rc = ::linkat(AT_FDCWD, descriptor_path(fd.get()).c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
@@ -281,8 +297,9 @@ Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderC
     std::uint32_t processed = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         PlaceholderCreateInfo& item = placeholders[i];
+        item.create_usn = 0;
         item.result = create_one(base, item);
-        item.create_usn = item.result >= 0 ? next_usn() : 0;
+        if (item.result < 0) item.create_usn = 0;
         ++processed;
         if (item.result < 0 && (flags & CREATE_FLAG_STOP_ON_ERROR) != 0) {
             if (entries_processed != nullptr) *entries_processed = processed;
@@ -306,9 +323,16 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
         pin = read_pin(MetaTarget{-1, parent.c_str()});
     }
     if ((flags & SET_PIN_FLAG_RECURSE_ONLY) == 0) {
-        const int err = file->link ? write_pin(MetaTarget{-1, file->path.c_str()}, pin)
-                                   : write_pin(MetaTarget{file->fd.get(), nullptr}, pin);
-        if (err != 0) return hr_from_errno(err);
+        if (file->link) {
+            if (const int err = write_pin(MetaTarget{-1, file->path.c_str()}, pin); err != 0) return hr_from_errno(err);
+        } else {
+            // Under the metadata lock where this process may take it, so that the pin's number
+            // follows the others; a file it may not write is pinned all the same.
+            const MetadataLock meta(*file->node, *file);
+            const MetaTarget target = meta.error() == 0 ? MetaTarget{meta.fd(), nullptr} : MetaTarget{file->fd.get(), nullptr};
+            if (const int err = write_pin(target, pin); err != 0) return hr_from_errno(err);
+            record_change(target, nullptr);
+        }
     }
     if ((flags & (SET_PIN_FLAG_RECURSE | SET_PIN_FLAG_RECURSE_ONLY)) == 0 || !file->directory) return S_OK_CODE;
 
@@ -333,6 +357,8 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
             if (const int err = write_pin(MetaTarget{-1, path.c_str()}, pin); err != 0) {
                 if (first_failure >= 0) first_failure = hr_from_errno(err);
                 if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
+            } else {
+                record_change(MetaTarget{-1, path.c_str()}, nullptr);
             }
             if (S_ISDIR(st.st_mode)) pending.push_back(path);
         }
@@ -353,12 +379,13 @@ Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, s
     if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     const MetadataLock meta(*file->node, *file);
-    if (meta.error() != 0) return hr_from_errno(meta.error());
-    const auto state = read_state(MetaTarget{meta.fd(), nullptr});
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    Hresult failure = S_OK_CODE;
+    const auto state = settled_state(meta, failure);
+    if (!state) return failure;
     if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
     if (read_pin(MetaTarget{meta.fd(), nullptr}) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
-    return dehydrate_locked(*file, meta, *state, {FileRange{offset, length}});
+    if (const Hresult r = dehydrate_locked(*file, meta, *state, {FileRange{offset, length}}); r < 0) return r;
+    return recorded(meta, nullptr);
 }
 
 // ---- Placeholder information ---------------------------------------------------------------
@@ -384,7 +411,7 @@ Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_clas
     struct stat st{};
     ::fstat(file->fd.get(), &st);
     const std::uint32_t pin = read_pin(MetaTarget{file->fd.get(), nullptr});
-    const std::uint32_t in_sync = state->in_sync ? IN_SYNC_STATE_IN_SYNC : 0;
+    const std::uint32_t in_sync = state->in_sync && !changed_outside(*file) ? IN_SYNC_STATE_IN_SYNC : 0;
     const auto file_id = static_cast<std::int64_t>(st.st_ino);
     const auto identity_length = static_cast<std::uint32_t>(identity.size());
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -456,8 +483,7 @@ Hresult SimPlatform::convert_to_placeholder(Handle handle, const void* identity,
     if ((flags & CONVERT_FLAG_DEHYDRATE) != 0 && !file->directory) {
         if (const Hresult r = dehydrate_locked(*file, meta, state, {FileRange{0, CF_EOF_LENGTH}}); r < 0) return r;
     }
-    if (convert_usn != nullptr) *convert_usn = next_usn();
-    return S_OK_CODE;
+    return recorded(meta, convert_usn);
 }
 
 Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadata, const void* identity,
@@ -469,22 +495,40 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if ((flags & ~std::uint32_t{0x7FF}) != 0 || (dehydrate_ranges == nullptr && range_count > 0))
         return hr::E_INVALIDARG_CODE;
     if (const Hresult bad = check_identity(identity, identity_length); bad < 0) return bad;
+    if (metadata != nullptr && !file->directory && metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
     // A reparse point that is no placeholder (a symbolic link) is not a cloud file.
     if (file->link || !is_placeholder(*file)) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
     if (!under_sync_root(file->path)) return from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
     const MetadataLock meta(*file->node, *file);
-    if (meta.error() != 0) return hr_from_errno(meta.error());
+    auto state = settled_state(meta, error);
+    if (!state) return error;
     const MetaTarget target{meta.fd(), nullptr};
-    auto state = read_state(target);
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+    struct stat before{};
+    if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
+
+    // Every refusal comes before the first change.
+    if (const Hresult moved = check_usn(meta, update_usn); moved < 0) return moved;
     if ((flags & UPDATE_FLAG_VERIFY_IN_SYNC) != 0 && !state->in_sync)
         return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
-
     std::vector<FileRange> ranges(dehydrate_ranges, dehydrate_ranges + range_count);
-    if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.push_back(FileRange{0, CF_EOF_LENGTH});
+    if ((flags & UPDATE_FLAG_DEHYDRATE) != 0) ranges.assign(1, FileRange{0, CF_EOF_LENGTH});
+    std::optional<ContentRemoval> removal;
     if (!ranges.empty()) {
         if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
         if (read_pin(target) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
+        // Content that is not in sync would be lost: the update that drops it must leave the file
+        // in sync.
+        const bool in_sync_after = (flags & UPDATE_FLAG_CLEAR_IN_SYNC) == 0 &&
+                                   (state->in_sync || (flags & UPDATE_FLAG_MARK_IN_SYNC) != 0);
+        if (!in_sync_after) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
+        removal.emplace(*file->node, *file, meta);
+        if (removal->error() != 0) return from_win32(removal->error());
+    }
+
+    // An update that changes nothing (a condition at most) answers the number the file has.
+    if (metadata == nullptr && identity == nullptr && ranges.empty() && (flags & ~UPDATE_FLAG_VERIFY_IN_SYNC) == 0) {
+        if (update_usn != nullptr) *update_usn = current_usn(target, before);
+        return S_OK_CODE;
     }
 
     if ((flags & UPDATE_FLAG_REMOVE_FILE_IDENTITY) != 0) {
@@ -493,16 +537,15 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
         if (const int err = write_identity(target, identity, identity_length); err != 0) return metadata_error(err);
     }
     if (metadata != nullptr) {
-        apply_times(file->fd.get(), metadata->basic_info);
-        apply_readonly(file->fd.get(), metadata->basic_info.file_attributes);
-        struct stat st{};
-        if (!file->directory && ::fstat(meta.fd(), &st) == 0 && metadata->file_size != st.st_size) {
-            if (metadata->file_size < 0) return hr::E_INVALIDARG_CODE;
+        if (!file->directory && metadata->file_size != before.st_size) {
             // A new size: what lies beyond it is gone, what it adds is not present.
             state->present.clip(metadata->file_size);
             if (const int err = write_state(target, *state); err != 0) return hr_from_errno(err);
             if (::ftruncate(meta.fd(), metadata->file_size) != 0) return hr_from_errno(errno);
+            keep_mtime(meta.fd(), before);  // a time of 0 below leaves the time the file had
         }
+        apply_times(meta.fd(), metadata->basic_info);
+        apply_readonly(meta.fd(), metadata->basic_info.file_attributes);
     }
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
@@ -510,10 +553,9 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if (file->directory && (flags & UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = false;
     if (const int err = write_state(target, *state); err != 0) return metadata_error(err);
     if (!ranges.empty()) {
-        if (const Hresult r = dehydrate_locked(*file, meta, *state, ranges); r < 0) return r;
+        if (const Hresult r = remove_content_keeping_times(meta, *state, ranges); r < 0) return r;
     }
-    if (update_usn != nullptr) *update_usn = next_usn();
-    return S_OK_CODE;
+    return recorded(meta, update_usn);
 }
 
 }  // namespace zcf::sim

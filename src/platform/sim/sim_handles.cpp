@@ -123,6 +123,44 @@ ContentRemoval::~ContentRemoval() {
     if (error_ == 0) file_lock(node_.write_fd.get(), F_UNLCK, READER_LOCK_AT, false);
 }
 
+std::optional<PlaceholderState> settled_state(const MetadataLock& meta, Hresult& error) {
+    error = S_OK_CODE;
+    if (meta.error() != 0) {
+        error = hr_from_errno(meta.error());
+        return std::nullopt;
+    }
+    const MetaTarget target{meta.fd(), nullptr};
+    auto state = read_state(target);
+    if (!state) {
+        error = hresult_from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
+        return std::nullopt;
+    }
+    if (const int err = settle_outside_change(target, *state); err != 0) {
+        error = hr_from_errno(err);
+        return std::nullopt;
+    }
+    return state;
+}
+
+Hresult check_usn(const MetadataLock& meta, const std::int64_t* usn) {
+    if (usn == nullptr || *usn == 0) return S_OK_CODE;
+    struct stat st{};
+    if (::fstat(meta.fd(), &st) != 0) return hr_from_errno(errno);
+    return *usn == current_usn(MetaTarget{meta.fd(), nullptr}, st) ? S_OK_CODE
+                                                                    : hresult_from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
+}
+
+bool changed_outside(const OpenFile& file) {
+    struct stat st{};
+    if (file.directory || file.link || ::fstat(file.fd.get(), &st) != 0) return false;
+    const MetaTarget target{file.fd.get(), nullptr};
+    if (!changed_since_recorded(target, st)) return false;
+    if (file_lock(file.fd.get(), F_RDLCK, METADATA_LOCK_AT, true) != 0) return true;
+    const bool changed = ::fstat(file.fd.get(), &st) == 0 && changed_since_recorded(target, st);
+    file_lock(file.fd.get(), F_UNLCK, METADATA_LOCK_AT, false);
+    return changed;
+}
+
 ReadInProgress::ReadInProgress(Node& node, const OpenFile& file) : node_(node) {
     std::lock_guard use(node.use);
     if (node.readers == 0) {

@@ -133,6 +133,7 @@ struct Fetch {
     bool sync_transfers = false;
     // Guarded by the state lock.
     Clock::time_point issued;
+    Clock::time_point progressed;  // the provider's last progress report for its transfer
     RangeSet received;
     bool ended = false;
     std::uint32_t error = 0;   // why it ended, when not by its transfers
@@ -269,7 +270,7 @@ std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std
 }
 
 Clock::time_point deadline_of(const Fetch& fetch) {  // under the state lock
-    return std::max(fetch.issued, fetch.connection->last_activity) + fetch.timeout;
+    return std::max({fetch.issued, fetch.progressed, fetch.connection->last_activity}) + fetch.timeout;
 }
 
 // Fetches whose reader has gone (its read was satisfied by other transfers) still time out as on
@@ -606,7 +607,9 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         // it is now: a dehydration in any process comes wholly before or wholly after.
         const MetadataLock meta(node, *fetch->file);
         if (meta.error() != 0) return hr_from_errno(meta.error());
-        const std::int64_t size = file_size_of(meta.fd());
+        struct stat before{};
+        if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
+        const std::int64_t size = before.st_size;
         if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
         if (offset % CHUNK_ALIGNMENT != 0) return invalid;
         if (length % CHUNK_ALIGNMENT != 0 && offset + length != size) return invalid;
@@ -617,19 +620,27 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             fetch->connection->last_activity = sim_now();
         }
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
+        int write_error = 0;
         for (std::int64_t done = 0; done < length;) {
             const ssize_t n = ::pwrite(meta.fd(), bytes + done, static_cast<std::size_t>(length - done), offset + done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return hr_from_errno(n < 0 ? errno : EIO);
+            if (n <= 0) {
+                write_error = n < 0 ? errno : EIO;
+                break;
+            }
             done += n;
         }
+        keep_mtime(meta.fd(), before);  // hydration leaves the file's times as they are
+        if (write_error != 0) return hr_from_errno(write_error);
         // The content reaches the disk before the metadata says it is present.
         if (fetch->sync_transfers && ::fdatasync(meta.fd()) != 0) return hr_from_errno(errno);
-        present = read_state(MetaTarget{meta.fd(), nullptr});
+        const MetaTarget target{meta.fd(), nullptr};
+        present = read_state(target);
         if (present) {
             present->present.add(offset, offset + length);
             present = storable(*present);
-            if (const int e = write_state(MetaTarget{meta.fd(), nullptr}, *present); e != 0) return hr_from_errno(e);
+            if (const int e = write_state(target, *present); e != 0) return hr_from_errno(e);
+            if (const int e = record_change(target, nullptr); e != 0) return hr_from_errno(e);
         }
     }
 
@@ -650,6 +661,24 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         }
     }
     return S_OK_CODE;
+}
+
+Hresult SimPlatform::report_provider_progress(ConnectionKey connection_key, std::int64_t transfer_key,
+                                             std::int64_t total, std::int64_t completed) {
+    if (total < 0 || completed < 0 || completed > total) return hr::E_INVALIDARG_CODE;
+    std::lock_guard lock(state_mutex());
+    const auto& connections = hydration().connections;
+    const auto it = connections.find(connection_key);
+    if (it == connections.end()) return hr::E_INVALIDARG_CODE;
+    // Every outstanding fetch of the transfer starts its time-out again.
+    const auto now = sim_now();
+    bool pending = false;
+    for (const auto& [key, f] : hydration().fetches) {
+        if (f->connection != it->second || f->transfer_key != transfer_key || f->ended) continue;
+        f->progressed = now;
+        pending = true;
+    }
+    return pending ? S_OK_CODE : hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
 }
 
 Hresult SimPlatform::hydrate_placeholder(Handle handle, std::int64_t offset, std::int64_t length, std::uint32_t flags) {

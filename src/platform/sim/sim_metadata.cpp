@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <ctime>
 #include <sys/xattr.h>
 
 namespace zcf::sim {
@@ -120,6 +122,117 @@ int write_pin(MetaTarget target, std::uint32_t pin) {
     if (pin == 0) return remove_attr(target, XATTR_PIN);
     const char value = static_cast<char>('0' + pin);
     return set_attr(target, XATTR_PIN, &value, 1);
+}
+
+// ---- Update sequence numbers ---------------------------------------------------------------
+
+namespace {
+
+struct UsnRecord {
+    std::int64_t usn = 0;
+    std::int64_t size = 0;
+    std::int64_t mtime_sec = 0;
+    std::int64_t mtime_nsec = 0;
+};
+
+// What a record keeps of the file: a directory's size and times are not compared.
+UsnRecord snapshot(const struct stat& st) {
+    UsnRecord r;
+    if (!S_ISREG(st.st_mode)) return r;
+    r.size = st.st_size;
+    r.mtime_sec = st.st_mtim.tv_sec;
+    r.mtime_nsec = st.st_mtim.tv_nsec;
+    return r;
+}
+
+bool same_file_state(const UsnRecord& a, const UsnRecord& b) {
+    return a.size == b.size && a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec;
+}
+
+// "v1;usn=N;size=S;mtime=SEC.NSEC"
+std::optional<UsnRecord> read_usn_record(MetaTarget target) {
+    const auto text = get_attr(target, XATTR_USN);
+    if (!text) return std::nullopt;
+    UsnRecord r;
+    const char* p = text->data();
+    const char* end = p + text->size();
+    auto field = [&](std::string_view prefix, std::int64_t& out, char stop) {
+        if (static_cast<std::size_t>(end - p) < prefix.size() || std::string_view(p, prefix.size()) != prefix)
+            return false;
+        p += prefix.size();
+        const auto [next, ec] = std::from_chars(p, end, out);
+        if (ec != std::errc() || (stop != '\0' && (next == end || *next != stop))) return false;
+        p = next + (stop != '\0' ? 1 : 0);
+        return true;
+    };
+    if (!field("v1;usn=", r.usn, ';') || !field("size=", r.size, ';') || !field("mtime=", r.mtime_sec, '.') ||
+        !field("", r.mtime_nsec, '\0') || p != end)
+        return std::nullopt;
+    return r;
+}
+
+int stat_target(MetaTarget target, struct stat& st) {
+    const int rc = target.fd >= 0 ? ::fstat(target.fd, &st) : ::lstat(target.path, &st);
+    return rc == 0 ? 0 : errno;
+}
+
+// Milliseconds since 2020 in journal steps: the floor of a new number, so that numbers keep
+// growing for a path whose file is deleted and made again, and stay far below 2^53 (parents in
+// JavaScript read them as doubles).
+std::int64_t clock_floor(const timespec& t) {
+    constexpr std::int64_t EPOCH_2020 = 1577836800;
+    const std::int64_t ms = (static_cast<std::int64_t>(t.tv_sec) - EPOCH_2020) * 1000 + t.tv_nsec / 1000000;
+    return std::max<std::int64_t>(ms, 1) * USN_STEP;
+}
+
+int write_usn_record(MetaTarget target, const UsnRecord& r) {
+    const std::string text = "v1;usn=" + std::to_string(r.usn) + ";size=" + std::to_string(r.size) +
+                             ";mtime=" + std::to_string(r.mtime_sec) + "." + std::to_string(r.mtime_nsec);
+    return set_attr(target, XATTR_USN, text.data(), text.size());
+}
+
+}  // namespace
+
+std::int64_t current_usn(MetaTarget target, const struct stat& st) {
+    const auto record = read_usn_record(target);
+    if (!record) return clock_floor(st.st_ctim);
+    return same_file_state(*record, snapshot(st)) ? record->usn : record->usn + USN_STEP;
+}
+
+bool changed_since_recorded(MetaTarget target, const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return false;
+    const auto record = read_usn_record(target);
+    return record && !same_file_state(*record, snapshot(st));
+}
+
+int record_change(MetaTarget target, std::int64_t* usn) {
+    struct stat st{};
+    if (const int err = stat_target(target, st); err != 0) return err;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    UsnRecord r = snapshot(st);
+    r.usn = std::max(current_usn(target, st) + USN_STEP, clock_floor(now));
+    if (const int err = write_usn_record(target, r); err != 0) return err;
+    if (usn != nullptr) *usn = r.usn;
+    return 0;
+}
+
+int settle_outside_change(MetaTarget target, PlaceholderState& state) {
+    struct stat st{};
+    if (const int err = stat_target(target, st); err != 0) return err;
+    if (!changed_since_recorded(target, st)) return 0;
+    if (state.in_sync) {
+        state.in_sync = false;
+        if (const int err = write_state(target, state); err != 0) return err;
+    }
+    UsnRecord r = snapshot(st);
+    r.usn = current_usn(target, st);
+    return write_usn_record(target, r);
+}
+
+void keep_mtime(int fd, const struct stat& before) {
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, before.st_mtim};
+    ::futimens(fd, times);  // at worst the record takes the new time: a change of the simulation's own
 }
 
 namespace {

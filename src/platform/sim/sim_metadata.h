@@ -8,6 +8,9 @@
 //   user.zcf.identity  the file identity bytes (absent or empty: empty identity)
 //   user.zcf.pin       "1" pinned, "2" unpinned, "3" excluded (absent: unspecified); any path
 //                      inside a sync root may carry it
+//   user.zcf.usn       "v1;usn=N;size=S;mtime=SEC.NSEC": the update sequence number of the last
+//                      change the simulation made, and the file's size and modification time
+//                      then (a later difference is a change by another program)
 #pragma once
 
 #include "platform/sim/sim_util.h"
@@ -24,6 +27,7 @@ namespace zcf::sim {
 inline constexpr char XATTR_STATE[] = "user.zcf.state";
 inline constexpr char XATTR_IDENTITY[] = "user.zcf.identity";
 inline constexpr char XATTR_PIN[] = "user.zcf.pin";
+inline constexpr char XATTR_USN[] = "user.zcf.usn";
 
 // Content transfers and hydration work in units of this many bytes.
 inline constexpr std::int64_t CHUNK_ALIGNMENT = 4096;
@@ -59,6 +63,34 @@ int write_identity(MetaTarget target, const void* bytes, std::uint32_t length);
 
 std::uint32_t read_pin(MetaTarget target);
 int write_pin(MetaTarget target, std::uint32_t pin);
+
+// ---- Update sequence numbers ---------------------------------------------------------------
+//
+// Every change the simulation makes to a file (content, size, times, attributes, identity, state,
+// pin) records a new number, as the change journal of the volume does on Windows. A change by
+// another program is seen by its mark on the file: a regular file whose size or modification time
+// is no longer the recorded one has changed since, and counts as one change more. Directories are
+// judged by their recorded changes only (their times move with their entries).
+
+// Numbers move in these steps, like the record offsets of a change journal.
+inline constexpr std::int64_t USN_STEP = 8;
+
+// The file's number now (`st` is its stat). A file without a record has one derived from its
+// change time.
+std::int64_t current_usn(MetaTarget target, const struct stat& st);
+// Whether another program changed the regular file since the simulation recorded its last change
+// (false when nothing was recorded).
+bool changed_since_recorded(MetaTarget target, const struct stat& st);
+// Records a change made just now: a number above the current one and above every number handed
+// out before (it follows the clock), with the file's size and time as they are now. 0 or errno.
+int record_change(MetaTarget target, std::int64_t* usn);
+// Brings the state of a file that another program wrote to up to date, as Windows does on the
+// write: it is no longer in sync, and the record takes the file as it is under its current
+// number. The caller holds the metadata lock and has read `state`, which is updated. 0 or errno.
+int settle_outside_change(MetaTarget target, PlaceholderState& state);
+// Sets the modification time back to the one in `before` after the simulation's own content
+// writes (hydration and dehydration do not change a file's times on Windows).
+void keep_mtime(int fd, const struct stat& before);
 
 // Content wholly present: a file whose present ranges cover [0, size).
 inline bool wholly_present(const PlaceholderState& s, std::int64_t size) { return s.present.covers(0, size); }

@@ -162,6 +162,21 @@ struct OpenFile {
     ~OpenFile();
 };
 
+// The file's state under its metadata lock `meta`, with a change by another program taken in first
+// (read as Windows reads it: no longer in sync). nullopt with `error` set when the lock or state
+// cannot be had or the file is no placeholder.
+std::optional<PlaceholderState> settled_state(const MetadataLock& meta, Hresult& error);
+// A change guarded by an update sequence number: ERROR_CLOUD_FILE_NOT_IN_SYNC (Windows documents no
+// code; this is the one of its in-sync guard) when `usn` is given and not 0 and the file's number
+// under `meta` has moved on since; S_OK otherwise.
+Hresult check_usn(const MetadataLock& meta, const std::int64_t* usn);
+
+// Whether another program changed the open regular file since the simulation recorded its last
+// change (it is then no longer in sync). Looked at again under the metadata lock, taken shared,
+// when it first seems so: the simulation's own content writes leave a file briefly unlike its
+// record while they hold that lock.
+bool changed_outside(const OpenFile& file);
+
 struct OpenRequest {
     std::string path;
     bool data_access = false;
