@@ -516,11 +516,8 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
     if (!ranges.empty()) {
         if (file->directory) return from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
         if (read_pin(target) == pin_state::PINNED) return from_win32(win32::ERROR_CLOUD_FILE_PINNED);
-        // Content that is not in sync would be lost: the update that drops it must leave the file
-        // in sync.
-        const bool in_sync_after = (flags & UPDATE_FLAG_CLEAR_IN_SYNC) == 0 &&
-                                   (state->in_sync || (flags & UPDATE_FLAG_MARK_IN_SYNC) != 0);
-        if (!in_sync_after) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
+        // Content that is not in sync would be lost, even when this update marks the file in sync.
+        if (!state->in_sync) return from_win32(win32::ERROR_CLOUD_FILE_NOT_IN_SYNC);
         removal.emplace(*file->node, *file, meta);
         if (removal->error() != 0) return from_win32(removal->error());
     }
