@@ -4,9 +4,10 @@
 A local folder plays the remote store (a generated sample tree by default, or --remote DIR) and a
 fresh folder becomes the sync root (or --root DIR). The engine walks the whole road: it registers
 the root, creates placeholders for the remote tree, connects, lists the tree, hydrates a file while
-answering "fetch" events with "data" chunks, pins a folder and hydrates what it holds, dehydrates a
-file, adopts a file created locally, fails a fetch for a file that vanished from the store, and
-finally disconnects and unregisters. Every step is checked; the exit code is 0 only when all went
+answering "fetch" events with "data" chunks (and "progress" reports on long fetches), pins a folder
+and hydrates what it holds, dehydrates a file, adopts a file created locally, applies a new version
+of it from the store ("update" with "dehydrate", then reads it again), fails a fetch for a file that
+vanished from the store, and finally disconnects and unregisters. Every step is checked; the exit code is 0 only when all went
 as expected.
 
 Runs unchanged on Linux (against build/native/zembra_cloud_files, the simulated platform) and on
@@ -34,6 +35,7 @@ import time
 CHUNK = 1 << 20  # bytes per "data" request: large enough to keep the pipe busy, small enough to stay responsive
 ALIGN = 4096  # transfers start on 4 KiB boundaries and cover whole 4 KiB pages, except at the end of file
 MIB = 1 << 20
+PROGRESS_EVERY = 16  # chunks between two "progress" reports of a long fetch
 
 
 # ---------------------------------------------------------------------------------------------
@@ -386,6 +388,7 @@ class Stats:
         self.failed = 0
         self.cancels = 0
         self.opened = 0
+        self.progress = 0  # "progress" reports the program took
 
 
 class DemoEngine:
@@ -415,6 +418,7 @@ class DemoEngine:
         with self.stats.lock:
             self.stats.fetches += 1
         sent = []  # (Answer, byte count): chunks go out back to back, answers are checked after
+        reports = []  # "progress" answers: a long fetch says how far it is, which also keeps it alive
         try:
             if self.store.size(event["identity"]) != size:
                 raise OSError("the stored file no longer has the placeholder's size")
@@ -422,6 +426,8 @@ class DemoEngine:
                 f.seek(offset)
                 position = offset
                 while position < end and not self.conn.cancelled(req):
+                    if end - offset > CHUNK and len(sent) % PROGRESS_EVERY == 0:
+                        reports.append(self.conn.send("progress", req=req, total=end - offset, completed=position - offset))
                     data = f.read(min(CHUNK, end - position))
                     if not data:
                         raise OSError("the stored file ended early")
@@ -431,6 +437,11 @@ class DemoEngine:
             self.log("fetch", "%s: cannot supply bytes %d-%d (%s): fail" % (event["identity"], offset, end, e))
             self.fail(req)
             return
+        for answer in reports:
+            response = answer.wait(self.timeout)
+            if response.get("ok") and not response["result"].get("stale"):
+                with self.stats.lock:
+                    self.stats.progress += 1
         for answer, count in sent:
             response = answer.wait(self.timeout)
             result = response.get("result") or {}
@@ -582,6 +593,8 @@ class DemoEngine:
         log("hydrate", "%s: %s in %.2f s (%.0f MB/s)" % (
             big, size_text(files[big]), self.hydrate_seconds, files[big] / 1e6 / max(self.hydrate_seconds, 1e-9)))
         expect(answer.get("ok"), "hydrate %s: %s" % (big, answer.get("error")))
+        if files[big] > CHUNK:
+            expect(self.stats.progress > 0, "progress: the fetches of %s reported progress" % big)
         a = self.attrs(big)
         expect(not a["onlineOnly"], "attrs: a hydrated file is not online-only")
         expect(self.same_content(big), "hydrate: %s has the store's bytes" % big)
@@ -629,6 +642,21 @@ class DemoEngine:
         a = self.attrs(adopted)
         log("adopt", "%s: inSync %s, identity %r, onlineOnly %s" % (adopted, a["inSync"], a["identity"], a["onlineOnly"]))
         expect(a["inSync"] and a["identity"] == adopted and not a["onlineOnly"], "attrs: an adopted file is an in-sync placeholder")
+
+        # The store gets a new version of a file the user has here: the placeholder takes its size, time
+        # and identity and drops the old bytes, on condition that nobody changed it locally ("ifInSync";
+        # a refusal would mean a conflict to resolve). The next read fetches the new version.
+        changed = adopted
+        new_content = content + ("Changed in the store at %s.\n" % time.ctime()).encode("utf-8")
+        self.store.upload(changed, new_content)
+        usn = self.conn.request("update", path=self.local(changed), identity=changed, size=len(new_content),
+                                mtimeMs=int(time.time() * 1000), dehydrate=True, inSync=True, ifInSync=True)["usn"]
+        a = self.attrs(changed)
+        expect(a["onlineOnly"] and a["inSync"], "attrs: an updated file is online-only until it is read again")
+        answer = self.hydrate(changed)
+        expect(answer.get("ok") and self.same_content(changed), "update: a read after it brings the new version")
+        log("update", "%s: new version from the store (usn %d), read again: %s" % (
+            changed, usn, "new bytes" if self.same_content(changed) else "old bytes"))
 
         # A file that vanished from the store: its fetch gets "fail", so the hydration fails.
         candidates = sorted((s, i) for i, s in files.items() if s and i != big and i not in pinned_files)
@@ -780,10 +808,11 @@ def finish(engine, conn, args, started):
         engine.expect(False, problem)
     s = engine.stats
     print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %s delivered; "
-          "largest file %s in %.2f s (%.0f MB/s); %d failed, %d cancelled, %d stale, %d opened; %.1f s in all; %s" % (
+          "largest file %s in %.2f s (%.0f MB/s); %d progress reports; %d failed, %d cancelled, %d stale, %d opened; "
+          "%.1f s in all; %s" % (
               engine.items, engine.hydrations, s.fetches, s.chunks, size_text(s.bytes),
               size_text(engine.hydrate_bytes), engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
-              s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
+              s.progress, s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
               "all as expected" if not engine.failures else "%d problems" % len(engine.failures)), flush=True)
     return 0 if not engine.failures else 1
 
