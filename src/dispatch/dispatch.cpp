@@ -21,11 +21,12 @@ Outcome connect(const json::value& request) {
 
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is
 // as fast as any map.
-constexpr std::array<Command, 17> COMMANDS{{
+constexpr std::array<Command, 18> COMMANDS{{
     {"register", cmd_register},
     {"unregister", cmd_unregister},
     {"connect", connect},
     {"disconnect", cmd_disconnect},
+    {"info", cmd_info},
     {"create", cmd_create},
     {"pin", cmd_pin},
     {"dehydrate", cmd_dehydrate},

@@ -34,6 +34,11 @@ public:
     // ignored), binary standard streams; on POSIX, SIGPIPE ignored. Called once, first thing.
     virtual void initialize_process() = 0;
     virtual std::uint32_t process_id() = 0;
+    // What the program runs on: "windows" or "linux".
+    virtual std::string_view platform_name() = 0;
+    // The front end the next connect uses: "cloud-files" (Windows); on Linux "fuse" where a file
+    // system can be mounted over the sync root, else "simulated".
+    virtual std::string_view front_end() = 0;
 
     // ---- Errors --------------------------------------------------------------------------------
 

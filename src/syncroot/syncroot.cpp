@@ -122,6 +122,15 @@ Outcome cmd_connect(const json::value& request, const ProviderCallbacks& callbac
     return json::value(json::object());
 }
 
+Outcome cmd_info(const json::value&) {
+    Platform& os = platform();
+    json::object result;
+    result["frontEnd"] = json::string(os.front_end());
+    result["platform"] = json::string(os.platform_name());
+    result["version"] = ZCF_VERSION;
+    return json::value(std::move(result));
+}
+
 Outcome cmd_disconnect(const json::value&) {
     Connection& c = connection();
     std::lock_guard<std::mutex> guard(c.lock);

@@ -19,5 +19,7 @@ struct ProviderCallbacks {
 };
 Outcome cmd_connect(const boost::json::value& request, const ProviderCallbacks& callbacks);
 Outcome cmd_disconnect(const boost::json::value& request);
+// {"frontEnd", "platform", "version"}: what the parent may rely on.
+Outcome cmd_info(const boost::json::value& request);
 
 }  // namespace zcf

@@ -13,6 +13,8 @@ class MockPlatform : public Platform {
 public:
     MOCK_METHOD(void, initialize_process, (), (override));
     MOCK_METHOD(std::uint32_t, process_id, (), (override));
+    MOCK_METHOD(std::string_view, platform_name, (), (override));
+    MOCK_METHOD(std::string_view, front_end, (), (override));
     MOCK_METHOD(std::uint32_t, last_error, (), (override));
     MOCK_METHOD(ErrorInfoPtr, take_error_info, (), (override));
     MOCK_METHOD(std::u16string, system_message, (Hresult), (override));

@@ -2,6 +2,7 @@
 // cut short leaves), pin state, dehydration, placeholder information, protected (oplock) handles,
 // conversion and update.
 // POSIX calls are allowed here and only under platform/sim.
+#include "platform/sim/fuse_front_end.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_state.h"
@@ -111,6 +112,7 @@ Hresult remove_content_keeping_times(const MetadataLock& meta, const Placeholder
     if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
     const int err = remove_content(meta, state, ranges);
     keep_mtime(meta.fd(), before);
+    forget_cached(before, true);
     return err == 0 ? S_OK_CODE : hr_from_errno(err);
 }
 
@@ -175,7 +177,7 @@ void remove_abandoned_entries(const std::string& directory, const struct stat& s
         std::lock_guard lock(*MUTEX);
         if (!SWEPT->emplace(st.st_dev, st.st_ino, directory).second) return;
     }
-    const UniqueDir dir(::opendir(directory.c_str()));
+    const UniqueDir dir(::opendir(backing(directory).c_str()));
     if (!dir) return;
     std::vector<std::string> abandoned;
     while (const dirent* d = ::readdir(dir.get())) {
@@ -203,23 +205,23 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
 
     const std::string target = join(base, name);
     struct stat st{};
-    if (::lstat(target.c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
+    if (::lstat(backing(target).c_str(), &st) == 0) return from_win32(win32::ERROR_ALREADY_EXISTS);
     UniqueFd fd;
     std::string temp;  // the creation entry, when the placeholder is built under a name
-    if (!directory) fd = UniqueFd(::open(base.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!directory) fd = UniqueFd(::open(backing(base).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (directory || (!fd && unnamed_files_unsupported(errno))) {
         temp = join(base, creation_entry_name());
         if (!directory) {
-            fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        } else if (::mkdir(temp.c_str(), 0777) == 0) {
-            fd = UniqueFd(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            fd = UniqueFd(::open(backing(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        } else if (::mkdir(backing(temp).c_str(), 0777) == 0) {
+            fd = UniqueFd(::open(backing(temp).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         } else {
             return hr_from_errno(errno);
         }
     }
     auto fail = [&](Hresult code) {
         fd.reset();
-        if (!temp.empty()) (void)(directory ? ::rmdir(temp.c_str()) : ::unlink(temp.c_str()));
+        if (!temp.empty()) (void)(directory ? ::rmdir(backing(temp).c_str()) : ::unlink(backing(temp).c_str()));
         return code;
     };
     if (!fd) return fail(hr_from_errno(errno));
@@ -239,10 +241,10 @@ Hresult create_one(const std::string& base, PlaceholderCreateInfo& item) {
     if (const int err = record_change(meta, &item.create_usn); err != 0) return fail(metadata_error(err));
     int rc = 0;
     if (temp.empty()) {
-        rc = ::linkat(AT_FDCWD, descriptor_path(fd.get()).c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
+        rc = ::linkat(AT_FDCWD, descriptor_path(fd.get()).c_str(), AT_FDCWD, backing(target).c_str(), AT_SYMLINK_FOLLOW);
     } else {
         fd.reset();
-        rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        rc = ::renameat2(AT_FDCWD, backing(temp).c_str(), AT_FDCWD, backing(target).c_str(), RENAME_NOREPLACE);
     }
     if (rc != 0) {
         const int err = errno;
@@ -282,7 +284,7 @@ Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderC
     std::string base_path;
     if (const std::uint32_t err = path_from_wide(base_text, base_path); err != 0) return from_win32(err);
     struct stat st{};
-    if (::stat(base_path.c_str(), &st) != 0) {
+    if (::stat(backing(base_path).c_str(), &st) != 0) {
         const int err = errno;
         return from_win32(err == ENOENT || err == ENOTDIR ? win32::ERROR_PATH_NOT_FOUND : win32_from_errno(err));
     }
@@ -342,7 +344,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
     while (!pending.empty()) {
         const std::string dir_path = std::move(pending.back());
         pending.pop_back();
-        const UniqueDir dir(::opendir(dir_path.c_str()));
+        const UniqueDir dir(::opendir(backing(dir_path).c_str()));
         if (!dir) {
             if (first_failure >= 0) first_failure = hr_from_errno(errno);
             if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
@@ -353,7 +355,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
             if (name == "." || name == "..") continue;
             const std::string path = dir_path == "/" ? "/" + std::string(name) : dir_path + "/" + std::string(name);
             struct stat st{};
-            if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+            if (::lstat(backing(path).c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
             if (const int err = write_pin(MetaTarget{-1, path.c_str()}, pin); err != 0) {
                 if (first_failure >= 0) first_failure = hr_from_errno(err);
                 if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
@@ -406,7 +408,7 @@ Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_clas
     std::int64_t root_id = 0;
     if (const auto root = sync_root_containing(file->path)) {
         struct stat st{};
-        if (::stat(root->path.c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
+        if (::stat(backing(root->path).c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
     }
     struct stat st{};
     ::fstat(file->fd.get(), &st);
@@ -544,6 +546,7 @@ Hresult SimPlatform::update_placeholder(Handle handle, const FsMetadata* metadat
         apply_times(meta.fd(), metadata->basic_info);
         apply_readonly(meta.fd(), metadata->basic_info.file_attributes);
     }
+    if (metadata != nullptr) forget_cached(before, true);
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
     if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;

@@ -32,7 +32,7 @@ constexpr std::uint32_t CREATE_NEW = 1, CREATE_ALWAYS = 2, OPEN_ALWAYS = 4, TRUN
 bool fill_entry(const std::string& directory, const std::string& name, FindData* entry) {
     const std::string path = directory == "/" ? "/" + name : directory + "/" + name;
     struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return false;
+    if (::lstat(backing(path).c_str(), &st) != 0) return false;
     const AttributeWord word = attribute_word(path, st);
     *entry = FindData{};
     entry->attributes = word.attributes;
@@ -66,12 +66,12 @@ Handle SimPlatform::create_file(const char16_t* path_text, std::uint32_t access,
         int oflags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
         if (disposition == CREATE_NEW) oflags |= O_EXCL;
         struct stat st{};
-        existed = ::stat(path.c_str(), &st) == 0;
+        existed = ::stat(backing(path).c_str(), &st) == 0;
         if (existed && S_ISDIR(st.st_mode)) {
             set_last_error(win32::ERROR_ACCESS_DENIED);
             return INVALID_HANDLE;
         }
-        const UniqueFd fd(::open(path.c_str(), oflags, 0666));
+        const UniqueFd fd(::open(backing(path).c_str(), oflags, 0666));
         if (!fd) {
             set_last_error(errno == EEXIST ? win32::ERROR_FILE_EXISTS : win32_from_path_errno(errno, path));
             return INVALID_HANDLE;
@@ -138,7 +138,7 @@ std::uint32_t SimPlatform::file_attributes(const char16_t* path_text) {
         return INVALID_FILE_ATTRIBUTES_WORD;
     }
     struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::lstat(backing(path).c_str(), &st) != 0) {
         set_last_error(win32_from_path_errno(errno, path));
         return INVALID_FILE_ATTRIBUTES_WORD;
     }
@@ -169,12 +169,12 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
         return INVALID_HANDLE;
     }
 
-    const UniqueDir dir(::opendir(directory.c_str()));
+    const UniqueDir dir(::opendir(backing(directory).c_str()));
     if (!dir) {
         const int err = errno;
         struct stat st{};
         // A file where the directory should be: Windows answers ERROR_DIRECTORY.
-        if (err == ENOTDIR && ::stat(directory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        if (err == ENOTDIR && ::stat(backing(directory).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
             set_last_error(win32::ERROR_DIRECTORY);
         else
             set_last_error(err == ENOENT ? win32::ERROR_PATH_NOT_FOUND : win32_from_path_errno(err, directory));

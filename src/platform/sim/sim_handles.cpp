@@ -187,45 +187,11 @@ OpenFile::~OpenFile() {
     }
 }
 
-std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error) {
-    auto file = std::make_shared<OpenFile>();
-    struct stat st{};
-    if (!request.follow_link && ::lstat(request.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        file->fd = UniqueFd(::open(request.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        file->link = true;
-    } else {
-        if (::stat(request.path.c_str(), &st) != 0) {
-            error = win32_from_path_errno(errno, request.path);
-            return nullptr;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (!request.directories) {
-                error = win32::ERROR_ACCESS_DENIED;
-                return nullptr;
-            }
-            file->fd = UniqueFd(::open(request.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            file->directory = true;
-        } else {
-            // Non-blocking so that opening a FIFO cannot hang; cleared at once.
-            const int mode = request.write_access ? O_RDWR : O_RDONLY;
-            file->fd = UniqueFd(::open(request.path.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-            if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
-        }
-    }
-    if (!file->fd) {
-        error = win32_from_path_errno(errno, request.path);
-        return nullptr;
-    }
-    if (::fstat(file->fd.get(), &st) != 0) {
-        error = win32_from_errno(errno);
-        return nullptr;
-    }
-    const int err = request.follow_link ? canonical_path(request.path, file->path)
-                                        : canonical_path_nofollow(request.path, file->path);
-    if (err != 0) {
-        error = win32_from_path_errno(err, request.path);
-        return nullptr;
-    }
+namespace {
+
+// Lists an open file under its node with the access it has.
+std::shared_ptr<OpenFile> track(std::shared_ptr<OpenFile> file, const struct stat& st, const OpenRequest& request,
+                                std::uint32_t& error) {
     file->node = node_for(st);
     {
         std::lock_guard lock(state_mutex());
@@ -245,6 +211,66 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
     }
     error = 0;
     return file;
+}
+
+}  // namespace
+
+std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error) {
+    auto file = std::make_shared<OpenFile>();
+    struct stat st{};
+    if (!request.follow_link && ::lstat(backing(request.path).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        file->fd = UniqueFd(::open(backing(request.path).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        file->link = true;
+    } else {
+        if (::stat(backing(request.path).c_str(), &st) != 0) {
+            error = win32_from_path_errno(errno, request.path);
+            return nullptr;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!request.directories) {
+                error = win32::ERROR_ACCESS_DENIED;
+                return nullptr;
+            }
+            file->fd = UniqueFd(::open(backing(request.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            file->directory = true;
+        } else {
+            // Non-blocking so that opening a FIFO cannot hang; cleared at once.
+            const int mode = request.write_access ? O_RDWR : O_RDONLY;
+            file->fd = UniqueFd(::open(backing(request.path).c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
+        }
+    }
+    if (!file->fd) {
+        error = win32_from_path_errno(errno, request.path);
+        return nullptr;
+    }
+    if (::fstat(file->fd.get(), &st) != 0) {
+        error = win32_from_errno(errno);
+        return nullptr;
+    }
+    const int err = request.follow_link ? canonical_path(request.path, file->path)
+                                        : canonical_path_nofollow(request.path, file->path);
+    if (err != 0) {
+        error = win32_from_path_errno(err, request.path);
+        return nullptr;
+    }
+    return track(std::move(file), st, request, error);
+}
+
+std::shared_ptr<OpenFile> track_open_file(UniqueFd fd, std::string path, bool write_access, std::uint32_t& error) {
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0) {
+        error = win32_from_errno(errno);
+        return nullptr;
+    }
+    auto file = std::make_shared<OpenFile>();
+    file->fd = std::move(fd);
+    file->path = std::move(path);
+    file->directory = S_ISDIR(st.st_mode);
+    OpenRequest request;
+    request.data_access = true;
+    request.write_access = write_access;
+    return track(std::move(file), st, request, error);
 }
 
 // ---- The handle table ----------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // outstanding fetches, the road of a read and its waits, data transfers (CfExecute),
 // CfHydratePlaceholder, and the clock of time-outs. POSIX calls are allowed here and only under
 // platform/sim.
+#include "platform/sim/fuse_front_end.h"
 #include "platform/sim/sim_app.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_registry.h"
@@ -100,6 +101,7 @@ struct Connection {
     CallbackFunction open = nullptr;
     SimSettings settings;  // read when the provider connected
     UniqueFd lock_fd;
+    std::shared_ptr<FrontEnd> front_end;  // mounted over the root while connected, where it can be
     // Guarded by the state lock.
     bool active = true;
     int running = 0;  // callbacks of this connection running now
@@ -316,6 +318,8 @@ SimSettings load_settings() {
         settings.fetch_timeout_ms = std::min<std::int64_t>(t->get_int64(), 1'000'000'000'000);
     if (const auto* s = members.if_contains("syncTransfers"); s != nullptr && s->is_bool())
         settings.sync_transfers = s->get_bool();
+    if (const auto* f = members.if_contains("frontEnd"); f != nullptr && f->is_string())
+        settings.fuse = f->get_string() != "simulated";
     return settings;
 }
 
@@ -511,7 +515,10 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
     std::string path;
     if (const std::uint32_t err = path_from_wide(root_text, path); err != 0) return hresult_from_win32(err);
     std::string root;
-    if (const int err = canonical_path(path, root); err != 0) return hresult_from_win32(win32_from_path_errno(err, path));
+    int err = canonical_path(path, root);
+    // A front end left by a process that ended answers nothing: it goes first.
+    if (err == ENOTCONN && recover_stale_mount(path)) err = canonical_path(path, root);
+    if (err != 0) return hresult_from_win32(win32_from_path_errno(err, path));
     const auto registered = sync_root_containing(root);
     if (!registered) return hresult_from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
     if (registered->path != root) return hresult_from_win32(win32::ERROR_NOT_A_CLOUD_SYNC_ROOT);
@@ -545,12 +552,20 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
         std::lock_guard lock(state_mutex());
         hydration().connections.emplace(connection->key, connection);
     }
+    // Every program's reads go through the front end from now on; where it cannot be mounted, the
+    // connection works on as the simulation alone.
+    if (connection->settings.fuse && fuse_usable()) {
+        auto front_end = mount_front_end(root);
+        std::lock_guard lock(state_mutex());
+        connection->front_end = std::move(front_end);
+    }
     *key = connection->key;
     return S_OK_CODE;
 }
 
 Hresult SimPlatform::disconnect_sync_root(ConnectionKey key) {
     std::shared_ptr<Connection> connection;
+    std::shared_ptr<FrontEnd> front_end;
     {
         std::unique_lock lock(state_mutex());
         auto& connections = hydration().connections;
@@ -567,7 +582,9 @@ Hresult SimPlatform::disconnect_sync_root(ConnectionKey key) {
         // Callbacks already running finish before the disconnect returns (unless it is called from
         // one of them, which would wait for itself).
         if (!ON_CALLBACK_THREAD) state_changed().wait(lock, [&] { return connection->running == 0; });
+        front_end = std::move(connection->front_end);
     }
+    unmount_front_end(front_end);
     connection->lock_fd.reset();
     return S_OK_CODE;
 }
@@ -642,6 +659,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             if (const int e = write_state(target, *present); e != 0) return hr_from_errno(e);
             if (const int e = record_change(target, nullptr); e != 0) return hr_from_errno(e);
         }
+        forget_cached(before, false);  // its blocks on disk changed
     }
 
     std::lock_guard lock(state_mutex());

@@ -17,16 +17,21 @@ namespace {
 
 // Reads one attribute whole; nullopt when absent (or unreadable).
 std::optional<std::string> get_attr(MetaTarget t, const char* name) {
+    const std::string path = t.fd >= 0 ? std::string() : backing(t.path);
+    t.path = path.c_str();
     std::string value(256, '\0');
     for (int attempt = 0; attempt < 4; ++attempt) {
         const ssize_t n = t.fd >= 0 ? ::fgetxattr(t.fd, name, value.data(), value.size())
-                                    : ::lgetxattr(t.path, name, value.data(), value.size());
+                           : t.follow ? ::getxattr(t.path, name, value.data(), value.size())
+                                      : ::lgetxattr(t.path, name, value.data(), value.size());
         if (n >= 0) {
             value.resize(static_cast<std::size_t>(n));
             return value;
         }
         if (errno != ERANGE) return std::nullopt;
-        const ssize_t size = t.fd >= 0 ? ::fgetxattr(t.fd, name, nullptr, 0) : ::lgetxattr(t.path, name, nullptr, 0);
+        const ssize_t size = t.fd >= 0 ? ::fgetxattr(t.fd, name, nullptr, 0)
+                             : t.follow ? ::getxattr(t.path, name, nullptr, 0)
+                                        : ::lgetxattr(t.path, name, nullptr, 0);
         if (size < 0) return std::nullopt;
         value.resize(static_cast<std::size_t>(size) + 1);
     }
@@ -34,12 +39,18 @@ std::optional<std::string> get_attr(MetaTarget t, const char* name) {
 }
 
 int set_attr(MetaTarget t, const char* name, const void* data, std::size_t size) {
-    const int rc = t.fd >= 0 ? ::fsetxattr(t.fd, name, data, size, 0) : ::lsetxattr(t.path, name, data, size, 0);
+    const std::string path = t.fd >= 0 ? std::string() : backing(t.path);
+    t.path = path.c_str();
+    const int rc = t.fd >= 0   ? ::fsetxattr(t.fd, name, data, size, 0)
+                   : t.follow ? ::setxattr(t.path, name, data, size, 0)
+                              : ::lsetxattr(t.path, name, data, size, 0);
     return rc == 0 ? 0 : errno;
 }
 
 int remove_attr(MetaTarget t, const char* name) {
-    const int rc = t.fd >= 0 ? ::fremovexattr(t.fd, name) : ::lremovexattr(t.path, name);
+    const std::string path = t.fd >= 0 ? std::string() : backing(t.path);
+    t.path = path.c_str();
+    const int rc = t.fd >= 0 ? ::fremovexattr(t.fd, name) : t.follow ? ::removexattr(t.path, name) : ::lremovexattr(t.path, name);
     return rc == 0 || errno == ENODATA ? 0 : errno;
 }
 
@@ -172,7 +183,9 @@ std::optional<UsnRecord> read_usn_record(MetaTarget target) {
 }
 
 int stat_target(MetaTarget target, struct stat& st) {
-    const int rc = target.fd >= 0 ? ::fstat(target.fd, &st) : ::lstat(target.path, &st);
+    const int rc = target.fd >= 0 ? ::fstat(target.fd, &st)
+                   : target.follow ? ::stat(target.path, &st)
+                                   : ::lstat(backing(target.path).c_str(), &st);
     return rc == 0 ? 0 : errno;
 }
 
@@ -266,7 +279,7 @@ AttributeWord attribute_word(const std::string& path, const struct stat& st) {
     bool link_to_directory = false;
     if (is_link) {
         struct stat target{};
-        link_to_directory = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        link_to_directory = ::stat(backing(path).c_str(), &target) == 0 && S_ISDIR(target.st_mode);
     }
     return word_of(MetaTarget{-1, path.c_str()}, st, is_link, link_to_directory);
 }

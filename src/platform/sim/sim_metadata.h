@@ -43,6 +43,7 @@ struct PlaceholderState {
 struct MetaTarget {
     int fd = -1;
     const char* path = nullptr;
+    bool follow = false;  // the path's final link is followed (a /proc/self/fd name)
 };
 
 // At most this many present ranges are stored per file: the longest. Fewer ranges only make the

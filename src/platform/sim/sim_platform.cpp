@@ -3,6 +3,8 @@
 #include "platform/sim/sim_platform.h"
 
 #include "platform/sim/error_texts.h"
+#include "platform/sim/fuse_front_end.h"
+#include "platform/sim/sim_state.h"
 #include "platform/sim/sim_util.h"
 #include "platform/streams.h"
 
@@ -23,6 +25,10 @@ void SimPlatform::initialize_process() {
 }
 
 std::uint32_t SimPlatform::process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::string_view SimPlatform::platform_name() { return "linux"; }
+
+std::string_view SimPlatform::front_end() { return load_settings().fuse && fuse_usable() ? "fuse" : "simulated"; }
 
 namespace {
 

@@ -13,6 +13,8 @@ class SimPlatform final : public Platform {
 public:
     void initialize_process() override;
     std::uint32_t process_id() override;
+    std::string_view platform_name() override;
+    std::string_view front_end() override;
 
     std::uint32_t last_error() override;
     ErrorInfoPtr take_error_info() override;

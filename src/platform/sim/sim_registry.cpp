@@ -219,7 +219,7 @@ PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& regist
         return status(hresult_from_win32(win32::ERROR_INVALID_NAME));
     if (folder[0] != '/') return status(hr::E_INVALIDARG_CODE);
     struct stat st{};
-    if (::stat(folder.c_str(), &st) != 0) return status(hresult_from_win32(win32_from_path_errno(errno, folder)));
+    if (::stat(backing(folder).c_str(), &st) != 0) return status(hresult_from_win32(win32_from_path_errno(errno, folder)));
     if (!S_ISDIR(st.st_mode)) return status(hresult_from_win32(win32::ERROR_DIRECTORY));
     SyncRootRecord record;
     if (const int err = canonical_path(folder, record.path); err != 0) return status(hr_from_errno(err));

@@ -189,6 +189,10 @@ struct OpenRequest {
 // Opens an existing path. Returns the file, or nullptr with `error` set to a Win32 code.
 std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error);
 
+// The same for a descriptor opened elsewhere (the front end's opens) on the file whose canonical
+// path is `path`, with data access.
+std::shared_ptr<OpenFile> track_open_file(UniqueFd fd, std::string path, bool write_access, std::uint32_t& error);
+
 Handle insert_file(std::shared_ptr<OpenFile> file);
 std::shared_ptr<OpenFile> lookup_file(Handle handle);
 // Removes a file handle; false when `handle` is not one (or is owned by a protected handle).
@@ -247,6 +251,7 @@ std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 struct SimSettings {
     std::int64_t fetch_timeout_ms = 60000;
     bool sync_transfers = false;  // fdatasync each transfer before its content is marked present
+    bool fuse = true;             // "frontEnd": "fuse" (where FUSE can be used) or "simulated"
 };
 // Read from $XDG_STATE_HOME/zembra-cloud-files/sim.json; defaults where absent or unreadable.
 SimSettings load_settings();

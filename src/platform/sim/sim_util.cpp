@@ -7,12 +7,14 @@
 #include <boost/json/parse.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +62,7 @@ std::uint32_t win32_from_path_errno(int err, const std::string& path) {
     if (err == ENOENT) {
         struct stat st{};
         const std::string parent = parent_directory(path);
-        if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return win32::ERROR_FILE_NOT_FOUND;
+        if (::stat(backing(parent).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return win32::ERROR_FILE_NOT_FOUND;
         return win32::ERROR_PATH_NOT_FOUND;
     }
     return win32_from_errno(err);
@@ -106,7 +108,58 @@ UniqueFd reopen_file(int fd, int flags) { return UniqueFd(::open(descriptor_path
 
 // ---- Paths ---------------------------------------------------------------------------------
 
+namespace {
+
+struct BackingRoots {
+    std::shared_mutex mutex;
+    std::vector<std::pair<std::string, int>> roots;  // canonical root, descriptor
+};
+BackingRoots& backing_roots() {
+    static auto* const ROOTS = new BackingRoots();
+    return *ROOTS;
+}
+std::atomic<int> BACKING_ROOT_COUNT{0};
+
+}  // namespace
+
+void add_backing_root(const std::string& root, int fd) {
+    BackingRoots& b = backing_roots();
+    std::unique_lock lock(b.mutex);
+    b.roots.emplace_back(root, fd);
+    BACKING_ROOT_COUNT = static_cast<int>(b.roots.size());
+}
+
+void remove_backing_root(const std::string& root) {
+    BackingRoots& b = backing_roots();
+    std::unique_lock lock(b.mutex);
+    std::erase_if(b.roots, [&](const auto& r) { return r.first == root; });
+    BACKING_ROOT_COUNT = static_cast<int>(b.roots.size());
+}
+
+std::string backing(const std::string& path) {
+    if (BACKING_ROOT_COUNT.load(std::memory_order_acquire) == 0) return path;
+    BackingRoots& b = backing_roots();
+    std::shared_lock lock(b.mutex);
+    for (const auto& [root, fd] : b.roots) {
+        if (!path_within(path, root)) continue;
+        std::string out = descriptor_path(fd);
+        if (path.size() == root.size()) return out + "/.";
+        return out + path.substr(root == "/" ? 0 : root.size());
+    }
+    return path;
+}
+
 int canonical_path(const std::string& path, std::string& out) {
+    if (const std::string reached = backing(path); reached != path) {
+        // Resolved beneath the mount through the root's descriptor; the kernel names the result.
+        const UniqueFd fd(::open(reached.c_str(), O_PATH | O_CLOEXEC));
+        if (!fd) return errno;
+        char buffer[PATH_MAX + 1];
+        const ssize_t n = ::readlink(descriptor_path(fd.get()).c_str(), buffer, PATH_MAX);
+        if (n < 0) return errno;
+        out.assign(buffer, static_cast<std::size_t>(n));
+        return 0;
+    }
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) return errno;
     out = resolved;

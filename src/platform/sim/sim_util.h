@@ -98,6 +98,17 @@ UniqueFd reopen_file(int fd, int flags);
 
 // ---- Paths ---------------------------------------------------------------------------------
 
+// While a front end is mounted over a sync root, the simulation reaches what lies beneath through a
+// descriptor of the root opened before the mount (it sees the files themselves, not the mount),
+// never by the root's name: a path through the mount would come back to this process's own file
+// system, at best slowly, at worst waiting on itself.
+void add_backing_root(const std::string& root, int fd);
+void remove_backing_root(const std::string& root);
+// The name by which the simulation's own calls reach `path`: beneath a mounted root
+// /proc/self/fd/<root descriptor>/<the rest>, anything else unchanged. Lexical: `path` is
+// canonical or names a root by its canonical name.
+std::string backing(const std::string& path);
+
 // The absolute, canonical form of an existing path (symbolic links resolved), or the errno.
 int canonical_path(const std::string& path, std::string& out);
 // Canonical parent with the last component appended unresolved: the path of a link itself.

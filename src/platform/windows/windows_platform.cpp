@@ -53,6 +53,8 @@ public:
         _setmode(_fileno(stdout), _O_BINARY);
     }
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
+    std::string_view platform_name() override { return "windows"; }
+    std::string_view front_end() override { return "cloud-files"; }
 
     std::uint32_t last_error() override { return GetLastError(); }
     ErrorInfoPtr take_error_info() override { return take_thread_error_info(); }

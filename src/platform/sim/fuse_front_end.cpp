@@ -1,0 +1,802 @@
+// platform/sim: the FUSE front end (libfuse 3 low-level API, multi-threaded loop).
+//
+// Every inode the kernel knows is an O_PATH descriptor of the file beneath the mount, reached from
+// the root's descriptor opened before the mount; the front end never names a path through the
+// mount, so it cannot wait on itself. Opens of regular files become tracked open files of the
+// simulation (their reads take the road of a read, fetching what is missing through the connected
+// provider; "opened" is reported for placeholders); writes and truncations take the file out of
+// sync after bringing in what it lacks. Everything else passes through to the backing tree.
+// POSIX and libfuse calls are allowed here and only under platform/sim.
+#define FUSE_USE_VERSION 314
+
+#include "platform/sim/fuse_front_end.h"
+
+#include "platform/sim/sim_state.h"
+
+#include <fuse_lowlevel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace zcf::sim {
+
+namespace {
+
+// How long the kernel may keep names and attributes. The simulation's own changes beneath the
+// mount drop them at once (forget_cached); a second covers the rest.
+constexpr double CACHE_SECONDS = 1.0;
+// Reads that wait for their content each hold a thread of the loop.
+constexpr unsigned MAX_THREADS = 64;
+
+struct Inode {
+    UniqueFd fd;  // O_PATH, beneath the mount
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool link = false;
+    std::uint64_t lookups = 0;  // guarded by the front end's mutex
+};
+
+// An open regular file: the simulation's open file and the stream its reads belong to.
+struct OpenStream {
+    std::shared_ptr<OpenFile> file;
+    StreamIdentity stream;
+};
+
+struct OpenDirectory {
+    DIR* dir = nullptr;
+    off_t offset = 0;
+    ~OpenDirectory() {
+        if (dir != nullptr) ::closedir(dir);
+    }
+};
+
+}  // namespace
+
+class FrontEnd {
+public:
+    std::string root;
+    UniqueFd root_fd;  // opened before the mount: reaches the files beneath it
+    Inode root_inode;
+    fuse_session* session = nullptr;
+    std::mutex mutex;
+    std::map<std::pair<dev_t, ino_t>, Inode*> inodes;  // all but the root
+
+    ~FrontEnd() {
+        for (auto& [key, inode] : inodes) delete inode;
+        if (session != nullptr) fuse_session_destroy(session);
+    }
+};
+
+namespace {
+
+// The front ends mounted now (for forget_cached and the unmount at exit).
+struct Mounted {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<FrontEnd>> list;
+};
+Mounted& mounted() {
+    static auto* const M = new Mounted();
+    return *M;
+}
+
+FrontEnd& front(fuse_req_t req) { return *static_cast<FrontEnd*>(fuse_req_userdata(req)); }
+
+Inode& inode_of(fuse_req_t req, fuse_ino_t ino) {
+    if (ino == FUSE_ROOT_ID) return front(req).root_inode;
+    return *reinterpret_cast<Inode*>(static_cast<std::uintptr_t>(ino));
+}
+
+fuse_ino_t number_of(FrontEnd& fe, Inode* inode) {
+    return inode == &fe.root_inode ? FUSE_ROOT_ID : static_cast<fuse_ino_t>(reinterpret_cast<std::uintptr_t>(inode));
+}
+
+// The name through which calls reach the inode's file itself (following the descriptor).
+std::string self_path(const Inode& inode) { return descriptor_path(inode.fd.get()); }
+
+// The file's canonical path as the rest of the simulation names it (the path it has beneath the
+// mount is the path it has through it).
+std::string canonical_of(int fd) {
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink(descriptor_path(fd).c_str(), buffer, PATH_MAX);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+int stat_inode(const Inode& inode, struct stat& st) {
+    return ::fstatat(inode.fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+// What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only
+// file uses no space (du); everything else as it is.
+struct stat presented(const Inode& inode, struct stat st) {
+    if (!S_ISREG(st.st_mode)) return st;
+    const std::string path = self_path(inode);
+    const auto state = read_state(MetaTarget{-1, path.c_str(), true});
+    if (!state) return st;
+    std::int64_t bytes = 0;
+    for (const auto& [b, e] : state->present.ranges()) bytes += std::min<std::int64_t>(e, st.st_size) - std::min<std::int64_t>(b, st.st_size);
+    st.st_blocks = (bytes + 4095) / 4096 * 8;
+    return st;
+}
+
+// Finds or adds the inode of `fd` (stat `st`) and counts one lookup.
+Inode* remember(FrontEnd& fe, UniqueFd fd, const struct stat& st) {
+    std::lock_guard lock(fe.mutex);
+    if (st.st_dev == fe.root_inode.dev && st.st_ino == fe.root_inode.ino) return &fe.root_inode;
+    auto& slot = fe.inodes[{st.st_dev, st.st_ino}];
+    if (slot == nullptr) {
+        slot = new Inode();
+        slot->fd = std::move(fd);
+        slot->dev = st.st_dev;
+        slot->ino = st.st_ino;
+        slot->link = S_ISLNK(st.st_mode);
+    }
+    ++slot->lookups;
+    return slot;
+}
+
+void forget_one(FrontEnd& fe, fuse_ino_t ino, std::uint64_t count) {
+    if (ino == FUSE_ROOT_ID) return;
+    auto* inode = reinterpret_cast<Inode*>(static_cast<std::uintptr_t>(ino));
+    std::lock_guard lock(fe.mutex);
+    if (inode->lookups > count) {
+        inode->lookups -= count;
+        return;
+    }
+    fe.inodes.erase({inode->dev, inode->ino});
+    delete inode;
+}
+
+int entry_for(FrontEnd& fe, const Inode& parent, const char* name, fuse_entry_param& e) {
+    if (is_creation_entry(name)) return ENOENT;  // a placeholder under construction is not there yet
+    UniqueFd fd(::openat(parent.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return errno;
+    struct stat st{};
+    if (::fstatat(fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    Inode* inode = remember(fe, std::move(fd), st);
+    std::memset(&e, 0, sizeof e);
+    e.ino = number_of(fe, inode);
+    e.attr = presented(*inode, st);
+    e.attr_timeout = CACHE_SECONDS;
+    e.entry_timeout = CACHE_SECONDS;
+    return 0;
+}
+
+void reply_entry(fuse_req_t req, const Inode& parent, const char* name) {
+    fuse_entry_param e;
+    if (const int err = entry_for(front(req), parent, name, e); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_entry(req, &e);
+}
+
+void reply_attr(fuse_req_t req, const Inode& inode) {
+    struct stat st{};
+    if (const int err = stat_inode(inode, st); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    const struct stat shown = presented(inode, st);
+    fuse_reply_attr(req, &shown, CACHE_SECONDS);
+}
+
+// ---- Content changes by programs -----------------------------------------------------------
+
+// errno for a failed road of a read: the reader was interrupted, or the content could not be had.
+int read_errno(std::uint32_t error, bool interrupted) {
+    return interrupted && error == win32::ERROR_CLOUD_FILE_REQUEST_ABORTED ? EINTR : EIO;
+}
+
+// Brings in what a placeholder lacks of [0, end) before a program changes it, as Windows does
+// before it lets a write in. 0 or an errno.
+int bring_in(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t end) {
+    struct stat st{};
+    if (::fstat(file->fd.get(), &st) != 0) return errno;
+    const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
+    end = std::min<std::int64_t>(end, st.st_size);
+    if (!state || end <= 0 || state->present.covers(0, end)) return 0;
+    return read_range(file, stream, 0, end, nullptr) == 0 ? 0 : EIO;
+}
+
+// After a program's change of [begin, end) of a placeholder (its content is on disk there, and
+// nothing beyond `size`): no longer in sync, with a new update sequence number. The caller holds
+// the metadata lock.
+int mark_changed(const MetadataLock& meta, std::int64_t begin, std::int64_t end, std::int64_t size) {
+    const MetaTarget target{meta.fd(), nullptr};
+    auto state = read_state(target);
+    if (!state) return 0;
+    state->present.clip(size);
+    if (begin < end) state->present.add(begin, end);
+    state->in_sync = false;
+    if (const int err = write_state(target, *state); err != 0) return err;
+    return record_change(target, nullptr);
+}
+
+int write_locally(const OpenStream& o, const char* bytes, std::size_t size, off_t offset, std::size_t& written) {
+    const bool placeholder = read_state(MetaTarget{o.file->fd.get(), nullptr}).has_value();
+    if (!placeholder) {
+        const ssize_t n = ::pwrite(o.file->fd.get(), bytes, size, offset);
+        if (n < 0) return errno;
+        written = static_cast<std::size_t>(n);
+        return 0;
+    }
+    if (const int err = bring_in(o.file, o.stream, INT64_MAX); err != 0) return err;
+    const MetadataLock meta(*o.file->node, *o.file);
+    if (meta.error() != 0) return meta.error();
+    const ssize_t n = ::pwrite(o.file->fd.get(), bytes, size, offset);
+    if (n < 0) return errno;
+    written = static_cast<std::size_t>(n);
+    struct stat st{};
+    if (::fstat(meta.fd(), &st) != 0) return errno;
+    return mark_changed(meta, offset, offset + n, st.st_size);
+}
+
+// Truncation of a regular file through the mount (`file` open for writing).
+int truncate_locally(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, off_t size) {
+    if (!read_state(MetaTarget{file->fd.get(), nullptr})) return ::ftruncate(file->fd.get(), size) == 0 ? 0 : errno;
+    if (const int err = bring_in(file, stream, size); err != 0) return err;
+    const MetadataLock meta(*file->node, *file);
+    if (meta.error() != 0) return meta.error();
+    struct stat before{};
+    if (::fstat(meta.fd(), &before) != 0) return errno;
+    if (::ftruncate(meta.fd(), size) != 0) return errno;
+    // What a longer size adds is zeros the file now holds.
+    return mark_changed(meta, std::min<std::int64_t>(before.st_size, size), size, size);
+}
+
+StreamIdentity stream_of(fuse_req_t req) {
+    const fuse_ctx* ctx = fuse_req_ctx(req);
+    StreamIdentity s;
+    s.transfer_key = new_transfer_key();
+    s.process_id = ctx != nullptr ? static_cast<std::uint32_t>(ctx->pid) : 0;
+    char buffer[PATH_MAX + 1];
+    const std::string exe = "/proc/" + std::to_string(s.process_id) + "/exe";
+    const ssize_t n = s.process_id != 0 ? ::readlink(exe.c_str(), buffer, PATH_MAX) : -1;
+    s.image_path = wide_from_utf8(n > 0 ? std::string_view(buffer, static_cast<std::size_t>(n)) : std::string_view());
+    return s;
+}
+
+// Tracks a descriptor of a regular file opened for a program, reports the open of a placeholder,
+// and hands the stream to the kernel's file. 0 or an errno.
+int start_stream(fuse_req_t req, UniqueFd fd, fuse_file_info* fi) {
+    const std::string path = canonical_of(fd.get());
+    std::uint32_t error = 0;
+    const bool write = (fi->flags & O_ACCMODE) != O_RDONLY;
+    auto file = track_open_file(std::move(fd), path, write, error);
+    if (!file) return error == win32::ERROR_SHARING_VIOLATION ? EBUSY : EIO;
+    auto* o = new OpenStream{std::move(file), stream_of(req)};
+    notify_open(*o->file, o->stream);
+    if ((fi->flags & O_TRUNC) != 0 && write) {
+        if (const int err = truncate_locally(o->file, o->stream, 0); err != 0) {
+            delete o;
+            return err;
+        }
+    }
+    fi->fh = reinterpret_cast<std::uint64_t>(o);
+    fi->keep_cache = 1;  // the simulation drops the cache itself when it changes the content
+    return 0;
+}
+
+OpenStream& stream_in(fuse_file_info* fi) { return *reinterpret_cast<OpenStream*>(fi->fh); }
+
+// ---- Operations ----------------------------------------------------------------------------
+
+void op_init(void*, fuse_conn_info* conn) {
+    // Every write reaches the simulation at once: it takes the file out of sync.
+    conn->want &= ~static_cast<unsigned>(FUSE_CAP_WRITEBACK_CACHE);
+}
+
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) { reply_entry(req, inode_of(req, parent), name); }
+
+void op_forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t count) {
+    forget_one(front(req), ino, count);
+    fuse_reply_none(req);
+}
+
+void op_forget_multi(fuse_req_t req, std::size_t count, fuse_forget_data* forgets) {
+    for (std::size_t i = 0; i < count; ++i) forget_one(front(req), forgets[i].ino, forgets[i].nlookup);
+    fuse_reply_none(req);
+}
+
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { reply_attr(req, inode_of(req, ino)); }
+
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+    const Inode& inode = inode_of(req, ino);
+    const std::string self = self_path(inode);
+    int err = 0;
+    if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !inode.link && ::chmod(self.c_str(), attr->st_mode & 07777) != 0)
+        err = errno;
+    if (err == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
+        const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1);
+        const gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid : static_cast<gid_t>(-1);
+        if (::fchownat(inode.fd.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) err = errno;
+    }
+    if (err == 0 && (to_set & FUSE_SET_ATTR_SIZE) != 0) {
+        if (fi != nullptr) {
+            OpenStream& o = stream_in(fi);
+            err = truncate_locally(o.file, o.stream, attr->st_size);
+        } else {
+            UniqueFd fd(::open(self.c_str(), O_WRONLY | O_CLOEXEC));
+            std::uint32_t error = 0;
+            auto file = fd ? track_open_file(std::move(fd), canonical_of(inode.fd.get()), true, error) : nullptr;
+            err = file ? truncate_locally(file, stream_of(req), attr->st_size) : (errno != 0 ? errno : EIO);
+        }
+    }
+    if (err == 0 && (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) != 0 && !inode.link) {
+        timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+        if ((to_set & FUSE_SET_ATTR_ATIME_NOW) != 0) times[0].tv_nsec = UTIME_NOW;
+        else if ((to_set & FUSE_SET_ATTR_ATIME) != 0) times[0] = attr->st_atim;
+        if ((to_set & FUSE_SET_ATTR_MTIME_NOW) != 0) times[1].tv_nsec = UTIME_NOW;
+        else if ((to_set & FUSE_SET_ATTR_MTIME) != 0) times[1] = attr->st_mtim;
+        if (::utimensat(AT_FDCWD, self.c_str(), times, 0) != 0) err = errno;
+    }
+    if (err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    reply_attr(req, inode);
+}
+
+void op_readlink(fuse_req_t req, fuse_ino_t ino) {
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlinkat(inode_of(req, ino).fd.get(), "", buffer, PATH_MAX);
+    if (n < 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    buffer[n] = '\0';
+    fuse_reply_readlink(req, buffer);
+}
+
+void op_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
+    const Inode& p = inode_of(req, parent);
+    if (::mknodat(p.fd.get(), name, mode, rdev) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    reply_entry(req, p, name);
+}
+
+void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+    const Inode& p = inode_of(req, parent);
+    if (::mkdirat(p.fd.get(), name, mode) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    reply_entry(req, p, name);
+}
+
+void op_symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
+    const Inode& p = inode_of(req, parent);
+    if (::symlinkat(link, p.fd.get(), name) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    reply_entry(req, p, name);
+}
+
+void op_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
+    const Inode& p = inode_of(req, parent);
+    if (::linkat(AT_FDCWD, self_path(inode_of(req, ino)).c_str(), p.fd.get(), name, AT_SYMLINK_FOLLOW) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    reply_entry(req, p, name);
+}
+
+void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    fuse_reply_err(req, ::unlinkat(inode_of(req, parent).fd.get(), name, 0) == 0 ? 0 : errno);
+}
+
+void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    fuse_reply_err(req, ::unlinkat(inode_of(req, parent).fd.get(), name, AT_REMOVEDIR) == 0 ? 0 : errno);
+}
+
+void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
+               unsigned flags) {
+    const int rc = ::renameat2(inode_of(req, parent).fd.get(), name, inode_of(req, new_parent).fd.get(), new_name, flags);
+    fuse_reply_err(req, rc == 0 ? 0 : errno);
+}
+
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    const Inode& inode = inode_of(req, ino);
+    const int flags = (fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND)) | O_CLOEXEC;
+    UniqueFd fd(::open(self_path(inode).c_str(), flags));
+    if (!fd) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    if (const int err = start_stream(req, std::move(fd), fi); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_open(req, fi);
+}
+
+void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
+    const Inode& p = inode_of(req, parent);
+    const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND)) | O_CREAT | O_CLOEXEC;
+    UniqueFd fd(::openat(p.fd.get(), name, flags, mode));
+    if (!fd) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_entry_param e;
+    if (const int err = entry_for(front(req), p, name, e); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    if (const int err = start_stream(req, std::move(fd), fi); err != 0) {
+        forget_one(front(req), e.ino, 1);
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_create(req, &e, fi);
+}
+
+// An interrupted read gives up its fetches (the provider is told with a cancel).
+void on_interrupt(fuse_req_t, void* data) {
+    cancel_stream(static_cast<OpenStream*>(data)->stream.transfer_key, win32::ERROR_CLOUD_FILE_REQUEST_ABORTED);
+}
+
+void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* fi) {
+    OpenStream& o = stream_in(fi);
+    fuse_req_interrupt_func(req, on_interrupt, &o);
+    std::vector<std::uint8_t> bytes;
+    const std::uint32_t error = read_range(o.file, o.stream, offset, static_cast<std::int64_t>(size), &bytes);
+    fuse_req_interrupt_func(req, nullptr, nullptr);
+    if (error != 0) {
+        fuse_reply_err(req, read_errno(error, fuse_req_interrupted(req) != 0));
+        return;
+    }
+    fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+void op_write(fuse_req_t req, fuse_ino_t, const char* bytes, std::size_t size, off_t offset, fuse_file_info* fi) {
+    std::size_t written = 0;
+    if (const int err = write_locally(stream_in(fi), bytes, size, offset, written); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_write(req, written);
+}
+
+void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
+
+void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<OpenStream*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
+void op_fsync(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) {
+    const int fd = stream_in(fi).file->fd.get();
+    fuse_reply_err(req, (datasync != 0 ? ::fdatasync(fd) : ::fsync(fd)) == 0 ? 0 : errno);
+}
+
+void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    const int fd = ::openat(inode_of(req, ino).fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        fuse_reply_err(req, err);
+        return;
+    }
+    auto* d = new OpenDirectory();
+    d->dir = dir;
+    fi->fh = reinterpret_cast<std::uint64_t>(d);
+    fuse_reply_open(req, fi);
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* fi) {
+    auto& d = *reinterpret_cast<OpenDirectory*>(fi->fh);
+    if (offset != d.offset) {
+        ::seekdir(d.dir, offset);
+        d.offset = offset;
+    }
+    std::vector<char> buffer(size);
+    std::size_t used = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(d.dir);
+        if (entry == nullptr) {
+            if (errno != 0 && used == 0) {
+                fuse_reply_err(req, errno);
+                return;
+            }
+            break;
+        }
+        if (is_creation_entry(entry->d_name)) {
+            d.offset = entry->d_off;
+            continue;
+        }
+        struct stat st{};
+        st.st_ino = entry->d_ino;
+        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        const std::size_t n = fuse_add_direntry(req, buffer.data() + used, size - used, entry->d_name, &st, entry->d_off);
+        if (n > size - used) {
+            ::seekdir(d.dir, d.offset);  // did not fit: the next call starts with it
+            break;
+        }
+        used += n;
+        d.offset = entry->d_off;
+    }
+    fuse_reply_buf(req, buffer.data(), used);
+}
+
+void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
+void op_statfs(fuse_req_t req, fuse_ino_t) {
+    struct statvfs sv{};
+    if (::fstatvfs(front(req).root_fd.get(), &sv) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_reply_statfs(req, &sv);
+}
+
+// Extended attributes pass through, the simulation's own (user.zcf.*) included: setting
+// user.zcf.pin through the mount is how a user pins a file.
+void op_setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, std::size_t size, int flags) {
+    const Inode& inode = inode_of(req, ino);
+    if (inode.link) {
+        fuse_reply_err(req, EPERM);
+        return;
+    }
+    fuse_reply_err(req, ::setxattr(self_path(inode).c_str(), name, value, size, flags) == 0 ? 0 : errno);
+}
+
+void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, std::size_t size) {
+    const Inode& inode = inode_of(req, ino);
+    if (inode.link) {
+        fuse_reply_err(req, ENODATA);
+        return;
+    }
+    std::vector<char> value(size);
+    const ssize_t n = ::getxattr(self_path(inode).c_str(), name, size == 0 ? nullptr : value.data(), size);
+    if (n < 0) fuse_reply_err(req, errno);
+    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
+    else fuse_reply_buf(req, value.data(), static_cast<std::size_t>(n));
+}
+
+void op_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size) {
+    const Inode& inode = inode_of(req, ino);
+    if (inode.link) {
+        if (size == 0) fuse_reply_xattr(req, 0);
+        else fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
+    std::vector<char> names(size);
+    const ssize_t n = ::listxattr(self_path(inode).c_str(), size == 0 ? nullptr : names.data(), size);
+    if (n < 0) fuse_reply_err(req, errno);
+    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
+    else fuse_reply_buf(req, names.data(), static_cast<std::size_t>(n));
+}
+
+void op_removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
+    const Inode& inode = inode_of(req, ino);
+    if (inode.link) {
+        fuse_reply_err(req, EPERM);
+        return;
+    }
+    fuse_reply_err(req, ::removexattr(self_path(inode).c_str(), name) == 0 ? 0 : errno);
+}
+
+// Missing content is no hole: the whole file is data, so that copying programs read it (and so
+// fetch it) instead of writing zeros.
+void op_lseek(fuse_req_t req, fuse_ino_t, off_t offset, int whence, fuse_file_info* fi) {
+    struct stat st{};
+    if (::fstat(stream_in(fi).file->fd.get(), &st) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    if (offset < 0 || offset >= st.st_size || (whence != SEEK_DATA && whence != SEEK_HOLE)) {
+        fuse_reply_err(req, whence == SEEK_DATA || whence == SEEK_HOLE ? ENXIO : EINVAL);
+        return;
+    }
+    fuse_reply_lseek(req, whence == SEEK_DATA ? offset : st.st_size);
+}
+
+const fuse_lowlevel_ops OPERATIONS = [] {
+    fuse_lowlevel_ops ops{};
+    ops.init = op_init;
+    ops.lookup = op_lookup;
+    ops.forget = op_forget;
+    ops.forget_multi = op_forget_multi;
+    ops.getattr = op_getattr;
+    ops.setattr = op_setattr;
+    ops.readlink = op_readlink;
+    ops.mknod = op_mknod;
+    ops.mkdir = op_mkdir;
+    ops.symlink = op_symlink;
+    ops.link = op_link;
+    ops.unlink = op_unlink;
+    ops.rmdir = op_rmdir;
+    ops.rename = op_rename;
+    ops.open = op_open;
+    ops.create = op_create;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.flush = op_flush;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
+    ops.opendir = op_opendir;
+    ops.readdir = op_readdir;
+    ops.releasedir = op_releasedir;
+    ops.statfs = op_statfs;
+    ops.setxattr = op_setxattr;
+    ops.getxattr = op_getxattr;
+    ops.listxattr = op_listxattr;
+    ops.removexattr = op_removexattr;
+    ops.lseek = op_lseek;
+    return ops;
+}();
+
+// libfuse's messages would land in the parent's standard error; a refused mount is an answer of
+// its own (connect works on without the front end).
+void quiet_log(fuse_log_level, const char*, va_list) {}
+
+bool allow_other_permitted() {
+    if (::geteuid() == 0) return true;
+    const auto conf = read_file("/etc/fuse.conf");
+    if (!conf) return false;
+    std::size_t at = 0;
+    while (at < conf->size()) {
+        std::size_t end = conf->find('\n', at);
+        if (end == std::string::npos) end = conf->size();
+        std::string_view line(conf->data() + at, end - at);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.remove_suffix(1);
+        if (line == "user_allow_other") return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+bool run_fusermount(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("fusermount3"));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+        }
+        ::execvp("fusermount3", argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void unmount_all_at_exit() {
+    std::vector<std::shared_ptr<FrontEnd>> list;
+    {
+        std::lock_guard lock(mounted().mutex);
+        list.swap(mounted().list);
+    }
+    for (const auto& fe : list) fuse_session_unmount(fe->session);
+}
+
+}  // namespace
+
+bool fuse_usable() {
+    const UniqueFd fd(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+    if (!fd) return false;
+    if (::geteuid() == 0) return true;
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    while (!dirs.empty()) {
+        const auto colon = dirs.find(':');
+        const std::string dir(dirs.substr(0, colon));
+        dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
+        if (!dir.empty() && ::access((dir + "/fusermount3").c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
+    static const bool QUIET = [] {
+        fuse_set_log_func(quiet_log);
+        return std::atexit(unmount_all_at_exit) == 0;
+    }();
+    (void)QUIET;
+    auto fe = std::make_shared<FrontEnd>();
+    fe->root = root;
+    fe->root_fd = UniqueFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st{};
+    if (!fe->root_fd || ::fstat(fe->root_fd.get(), &st) != 0) return nullptr;
+    fe->root_inode.fd = UniqueFd(::fcntl(fe->root_fd.get(), F_DUPFD_CLOEXEC, 0));
+    fe->root_inode.dev = st.st_dev;
+    fe->root_inode.ino = st.st_ino;
+
+    std::string options = "fsname=zembra_cloud_files,subtype=zembra_cloud_files,default_permissions";
+    if (allow_other_permitted()) options += ",allow_other";
+    std::vector<std::string> words = {"zembra_cloud_files", "-o", options};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+    fe->session = fuse_session_new(&args, &OPERATIONS, sizeof OPERATIONS, fe.get());
+    if (fe->session == nullptr) return nullptr;
+    // The simulation's own calls avoid the mount from before it exists.
+    add_backing_root(root, fe->root_fd.get());
+    if (fuse_session_mount(fe->session, root.c_str()) != 0) {
+        remove_backing_root(root);
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(mounted().mutex);
+        mounted().list.push_back(fe);
+    }
+    // The loop keeps its front end alive until the kernel ends the connection: after the unmount,
+    // or after the last file still open on a detached mount is closed.
+    std::thread([fe] {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(config, MAX_THREADS);
+        fuse_session_loop_mt(fe->session, config);
+        fuse_loop_cfg_destroy(config);
+    }).detach();
+    return fe;
+}
+
+void unmount_front_end(const std::shared_ptr<FrontEnd>& fe) {
+    if (!fe) return;
+    bool listed = false;
+    {
+        std::lock_guard lock(mounted().mutex);
+        auto& list = mounted().list;
+        const auto it = std::find(list.begin(), list.end(), fe);
+        listed = it != list.end();
+        if (listed) list.erase(it);
+    }
+    if (!listed) return;
+    fuse_session_exit(fe->session);
+    fuse_session_unmount(fe->session);  // detaches a busy mount (MNT_DETACH, or fusermount3 -z)
+    remove_backing_root(fe->root);
+}
+
+bool recover_stale_mount(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+    if (::geteuid() == 0) return ::umount2(path.c_str(), MNT_DETACH) == 0;
+    return run_fusermount({"-u", "-z", "-q", path});
+}
+
+void forget_cached(const struct stat& st, bool content) {
+    std::vector<std::pair<std::shared_ptr<FrontEnd>, fuse_ino_t>> found;
+    {
+        std::lock_guard lock(mounted().mutex);
+        for (const auto& fe : mounted().list) {
+            std::lock_guard inodes(fe->mutex);
+            const auto it = fe->inodes.find({st.st_dev, st.st_ino});
+            if (it != fe->inodes.end()) found.emplace_back(fe, number_of(*fe, it->second));
+        }
+    }
+    for (const auto& [fe, ino] : found) fuse_lowlevel_notify_inval_inode(fe->session, ino, content ? 0 : -1, 0);
+}
+
+}  // namespace zcf::sim
