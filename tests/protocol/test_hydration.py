@@ -171,7 +171,9 @@ class TimeOut(Conversation):
 @unittest.skipUnless(on_sim(), "two programs share the simulation's state on disk")
 class TwoProcesses(Conversation):
     """The provider's program hydrates a file while a second program, on the same state directory,
-    dehydrates it."""
+    dehydrates it. Both work on the raw files."""
+
+    settings = {"frontEnd": "simulated"}
 
     IN_USE = "0x80070187"  # ERROR_CLOUD_FILE_IN_USE
 

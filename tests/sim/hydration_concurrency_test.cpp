@@ -112,7 +112,8 @@ protected:
         ::setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
         ::mkdir((dir_ + "/state").c_str(), 0700);
         ::mkdir((dir_ + "/state/zembra-cloud-files").c_str(), 0700);
-        const std::string settings = R"({"syncTransfers":false})";
+        // The raw files: no file system mounted over the root.
+        const std::string settings = R"({"syncTransfers":false,"frontEnd":"simulated"})";
         const int fd = ::open((dir_ + "/state/zembra-cloud-files/sim.json").c_str(), O_WRONLY | O_CREAT, 0600);
         ASSERT_EQ(::write(fd, settings.data(), settings.size()), static_cast<ssize_t>(settings.size()));
         ::close(fd);

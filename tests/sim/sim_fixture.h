@@ -185,6 +185,7 @@ protected:
         ::setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
         root_ = dir_ + "/root";
         ASSERT_EQ(::mkdir(root_.c_str(), 0755), 0);
+        write_state_file("sim.json", "{}");
         recorder().reset();
     }
     void TearDown() override {
@@ -196,7 +197,9 @@ protected:
 
     Platform& p() { return native_platform(); }
 
-    void write_state_file(const std::string& name, const std::string& content) {
+    // These tests look at the raw files: sim.json always says "frontEnd": "simulated".
+    void write_state_file(const std::string& name, std::string content) {
+        if (name == "sim.json") content.insert(1, content.size() > 2 ? R"("frontEnd":"simulated",)" : R"("frontEnd":"simulated")");
         const std::string d = dir_ + "/state/zembra-cloud-files";
         ::mkdir((dir_ + "/state").c_str(), 0700);
         ::mkdir(d.c_str(), 0700);

@@ -122,12 +122,14 @@ int stat_inode(const Inode& inode, struct stat& st) {
 }
 
 // What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only
-// file uses no space (du); everything else as it is.
+// file uses no space (du), and its status-change time is its modification time, so that content
+// arriving while a program reads (tar, rsync) is no change; everything else as it is.
 struct stat presented(const Inode& inode, struct stat st) {
     if (!S_ISREG(st.st_mode)) return st;
     const std::string path = self_path(inode);
     const auto state = read_state(MetaTarget{-1, path.c_str(), true});
     if (!state) return st;
+    st.st_ctim = st.st_mtim;
     std::int64_t bytes = 0;
     for (const auto& [b, e] : state->present.ranges()) bytes += std::min<std::int64_t>(e, st.st_size) - std::min<std::int64_t>(b, st.st_size);
     st.st_blocks = (bytes + 4095) / 4096 * 8;
@@ -693,6 +695,11 @@ bool run_fusermount(const std::vector<std::string>& args) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool detach(const std::string& path) {
+    if (::geteuid() == 0) return ::umount2(path.c_str(), MNT_DETACH) == 0;
+    return run_fusermount({"-u", "-z", "-q", path});
+}
+
 void unmount_all_at_exit() {
     std::vector<std::shared_ptr<FrontEnd>> list;
     {
@@ -774,16 +781,50 @@ void unmount_front_end(const std::shared_ptr<FrontEnd>& fe) {
         if (listed) list.erase(it);
     }
     if (!listed) return;
-    fuse_session_exit(fe->session);
-    fuse_session_unmount(fe->session);  // detaches a busy mount (MNT_DETACH, or fusermount3 -z)
+    // Detached, busy or not (MNT_DETACH, or fusermount3 -z), without closing the session: the loop
+    // goes on serving the files still open on it (their waiting reads end with EIO) until the last
+    // is closed and the kernel ends the connection.
+    detach(fe->root);
     remove_backing_root(fe->root);
 }
 
 bool recover_stale_mount(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) == 0 || errno != ENOTCONN) return false;
-    if (::geteuid() == 0) return ::umount2(path.c_str(), MNT_DETACH) == 0;
-    return run_fusermount({"-u", "-z", "-q", path});
+    // A front end's mount of this program at `path` (mountinfo field 5; its type after " - ").
+    auto stale = [&] {
+        const auto info = read_file("/proc/self/mountinfo");
+        if (!info) return false;
+        std::size_t at = 0;
+        while (at < info->size()) {
+            std::size_t end = info->find('\n', at);
+            if (end == std::string::npos) end = info->size();
+            const std::string line = info->substr(at, end - at);
+            at = end + 1;
+            std::size_t pos = 0;
+            for (int i = 0; i < 4 && pos != std::string::npos; ++i) pos = line.find(' ', pos + 1);
+            if (pos == std::string::npos) continue;
+            const std::size_t field = pos + 1;
+            const std::string mount_point = line.substr(field, line.find(' ', field) - field);
+            const auto dash = line.find(" - ");
+            if (dash == std::string::npos || line.compare(dash + 3, 23, "fuse.zembra_cloud_files") != 0) continue;
+            std::string unescaped;  // spaces and the like are written as \ooo
+            for (std::size_t i = 0; i < mount_point.size(); ++i) {
+                if (mount_point[i] == '\\' && i + 3 < mount_point.size()) {
+                    unescaped += static_cast<char>(std::strtol(mount_point.substr(i + 1, 3).c_str(), nullptr, 8));
+                    i += 3;
+                } else {
+                    unescaped += mount_point[i];
+                }
+            }
+            if (unescaped == path) return true;
+        }
+        return false;
+    };
+    bool recovered = false;
+    for (int attempt = 0; attempt < 8 && stale(); ++attempt) {
+        if (!detach(path)) break;
+        recovered = true;
+    }
+    return recovered;
 }
 
 void forget_cached(const struct stat& st, bool content) {

@@ -309,6 +309,7 @@ Hresult SimPlatform::create_placeholders(const char16_t* base_text, PlaceholderC
         }
     }
     if (entries_processed != nullptr) *entries_processed = processed;
+    forget_cached(st, false);  // the folder's times changed beneath a mounted front end
     return S_OK_CODE;
 }
 

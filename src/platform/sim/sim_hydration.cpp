@@ -546,6 +546,9 @@ Hresult SimPlatform::connect_sync_root(const char16_t* root_text, const Callback
     }
     // The simulated system's settings, once per connection: its fetches keep them.
     connection->settings = load_settings();
+    // Holding the lock, this process is the root's only provider: a front end still mounted there
+    // was left by one that ended, and goes (programs' files on it see their reads fail).
+    recover_stale_mount(root);
     connection->key = fresh_key();
     connection->last_activity = sim_now();
     {
