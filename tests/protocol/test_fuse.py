@@ -91,7 +91,9 @@ class MountedRoot(Conversation):
                                             folder="Docs")
         code, out, _, fetches = self.run_program(["cat", big])
         self.assertEqual((code, digest(out)), (0, digest(self.contents[big])))
-        self.assertEqual({f["process"] for f in fetches}, {os.path.realpath("/usr/bin/cat")})
+        # Progressive: the first read asks for the rest of the file, the later reads wait for it.
+        self.assertEqual([(f["process"], f["offset"], f["length"]) for f in fetches],
+                         [(os.path.realpath("/usr/bin/cat"), 0, (3 * MIB + 123 + 4095) // 4096 * 4096)])
         copy = os.path.join(self.out, "copies")
         os.makedirs(copy)
         # cp asks for holes first (SEEK_DATA/SEEK_HOLE): missing content is no hole, so it reads.
@@ -139,7 +141,8 @@ class MountedRoot(Conversation):
         with tempfile.TemporaryDirectory() as d:
             outs = [open(os.path.join(d, str(i)), "wb+") for i in range(8)]
             procs = [subprocess.Popen(["cat", path], stdout=o) for o in outs]
-            self.serve(lambda: all(p.poll() is not None for p in procs))
+            fetches = self.serve(lambda: all(p.poll() is not None for p in procs))
+            self.assertEqual(len(fetches), 1, fetches)  # the other readers wait for the first one's
             for p, o in zip(procs, outs):
                 o.seek(0)
                 self.assertEqual((p.returncode, digest(o.read())), (0, digest(self.contents[path])))

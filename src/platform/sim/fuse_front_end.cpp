@@ -271,6 +271,7 @@ StreamIdentity stream_of(fuse_req_t req) {
     const std::string exe = "/proc/" + std::to_string(s.process_id) + "/exe";
     const ssize_t n = s.process_id != 0 ? ::readlink(exe.c_str(), buffer, PATH_MAX) : -1;
     s.image_path = wide_from_utf8(n > 0 ? std::string_view(buffer, static_cast<std::size_t>(n)) : std::string_view());
+    s.progressive = true;
     return s;
 }
 

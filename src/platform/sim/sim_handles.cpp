@@ -268,7 +268,6 @@ std::shared_ptr<OpenFile> track_open_file(UniqueFd fd, std::string path, bool wr
     file->path = std::move(path);
     file->directory = S_ISDIR(st.st_mode);
     OpenRequest request;
-    request.data_access = true;
     request.write_access = write_access;
     return track(std::move(file), st, request, error);
 }

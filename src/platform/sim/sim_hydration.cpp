@@ -115,9 +115,11 @@ struct Connection {
 struct Reader {
     std::int64_t begin = 0;
     std::int64_t end = 0;
+    std::int64_t transfer_key = 0;  // its stream's
     std::condition_variable wake;
     // Guarded by the state lock.
     bool covered = false;          // a transfer made [begin, end) present
+    std::uint32_t aborted = 0;     // why its stream gave it up (a read waiting on another's fetch)
     std::uint64_t seen_ticks = 0;  // the manual clock's moves this read has looked at
 };
 
@@ -145,6 +147,7 @@ struct Fetch {
 struct Hydration {
     std::map<ConnectionKey, std::shared_ptr<Connection>> connections;
     std::unordered_map<std::int64_t, std::shared_ptr<Fetch>> fetches;
+    std::vector<Reader*> readers;  // every read waiting for content
 };
 
 Hydration& hydration() {  // guarded by the state lock
@@ -253,7 +256,8 @@ std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std
     fetch->ended = true;
     fetch->error = error;
     hydration().fetches.erase(fetch->request_key);
-    if (fetch->reader != nullptr) fetch->reader->wake.notify_one();
+    // Its own read, and the reads waiting for it.
+    for (Reader* r : fetch->file->node->waiting) r->wake.notify_one();
     const auto& c = fetch->connection;
     if (!cancel || c->cancel == nullptr || !c->active) return nullptr;
     auto call = std::make_shared<CallbackCall>();
@@ -273,6 +277,16 @@ std::shared_ptr<CallbackCall> end_fetch(const std::shared_ptr<Fetch>& fetch, std
 
 Clock::time_point deadline_of(const Fetch& fetch) {  // under the state lock
     return std::max({fetch.issued, fetch.progressed, fetch.connection->last_activity}) + fetch.timeout;
+}
+
+// The outstanding fetch of the file `node` that brings [missing.first, missing.second) (a
+// progressive one on its way), if any; under the state lock.
+std::shared_ptr<Fetch> fetch_bringing(const Node& node, std::pair<std::int64_t, std::int64_t> missing) {
+    for (const auto& [key, f] : hydration().fetches) {
+        if (f->ended || !f->connection->active || f->file->node.get() != &node) continue;
+        if (f->offset <= missing.first && f->offset + f->length >= missing.second) return f;
+    }
+    return nullptr;
 }
 
 // Fetches whose reader has gone (its read was satisfied by other transfers) still time out as on
@@ -387,44 +401,58 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
 
         std::unique_lock lock(state_mutex());
         if (me.covered) return 0;  // a transfer since the state was read
+        if (me.aborted != 0) return me.aborted;
         auto connection = connection_for(file->path);
         if (!connection) return win32::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
         if (connection->fetch == nullptr) return win32::ERROR_CLOUD_FILE_NOT_SUPPORTED;
 
-        // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the end).
         const auto missing = *state->present.missing_span(me.begin, me.end);
-        auto fetch = std::make_shared<Fetch>();
-        fetch->request_key = fresh_key();
-        fetch->connection = connection;
-        fetch->transfer_key = stream.transfer_key;
-        fetch->file = file;
-        fetch->offset = missing.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
-        const std::int64_t aligned_end = (missing.second + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
-        fetch->length = aligned_end - fetch->offset;
-        fetch->required_end = std::min(aligned_end, size);
-        fetch->timeout = std::chrono::milliseconds(connection->settings.fetch_timeout_ms);
-        fetch->sync_transfers = connection->settings.sync_transfers;
-        fetch->issued = sim_now();
-        fetch->reader = &me;
-        hydration().fetches.emplace(fetch->request_key, fetch);
-        lock.unlock();
+        std::shared_ptr<Fetch> fetch = stream.progressive ? fetch_bringing(*file->node, missing) : nullptr;
+        const bool own = !fetch;
+        if (own) {
+            // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the
+            // end); a progressive one asks for everything up to the end of the file.
+            fetch = std::make_shared<Fetch>();
+            fetch->request_key = fresh_key();
+            fetch->connection = connection;
+            fetch->transfer_key = stream.transfer_key;
+            fetch->file = file;
+            fetch->offset = missing.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+            const std::int64_t last = stream.progressive ? std::max(missing.second, size) : missing.second;
+            const std::int64_t aligned_end = (last + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+            fetch->length = aligned_end - fetch->offset;
+            fetch->required_end = std::min(aligned_end, size);
+            fetch->timeout = std::chrono::milliseconds(connection->settings.fetch_timeout_ms);
+            fetch->sync_transfers = connection->settings.sync_transfers;
+            fetch->issued = sim_now();
+            fetch->reader = &me;
+            hydration().fetches.emplace(fetch->request_key, fetch);
+            lock.unlock();
 
-        auto call = make_call(connection, connection->fetch, *file, stream);
-        call->request_key = fetch->request_key;
-        call->offset = fetch->offset;
-        call->length = fetch->length;
-        post_call(call);
+            auto call = make_call(connection, connection->fetch, *file, stream);
+            call->request_key = fetch->request_key;
+            call->offset = fetch->offset;
+            call->length = fetch->length;
+            post_call(call);
 
-        lock.lock();
+            lock.lock();
+        }
         std::uint32_t result = 0;
         bool retry = false;
         std::shared_ptr<CallbackCall> cancel;
         for (;;) {
             me.seen_ticks = clock_ticks();
             if (me.covered) break;
+            if (me.aborted != 0) {
+                result = me.aborted;
+                break;
+            }
             if (fetch->ended) {
                 result = fetch->error;
-                retry = result == 0;  // its range arrived, but not all of this read's (not all of it was stored)
+                // Its range arrived, but not all of this read's (not all of it was stored); or the
+                // fetch of another read ended without this read's range: this read asks itself.
+                retry = result == 0 || !own;
+                if (retry) result = 0;
                 break;
             }
             const auto deadline = deadline_of(*fetch);
@@ -440,7 +468,7 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
                 me.wake.wait_until(lock, deadline);
             }
         }
-        fetch->reader = nullptr;
+        if (own) fetch->reader = nullptr;
         if (manual_clock()) state_changed().notify_all();
         lock.unlock();
         if (cancel) post_call(std::move(cancel));
@@ -464,15 +492,18 @@ std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIden
     Reader me;
     me.begin = std::min(offset, size);
     me.end = (length < 0 || length > size - me.begin) ? size : me.begin + length;
+    me.transfer_key = stream.transfer_key;
     {
         std::lock_guard lock(state_mutex());
         node.waiting.push_back(&me);
+        hydration().readers.push_back(&me);
         reap_expired_fetches();
     }
     const std::uint32_t error = fetch_missing(file, stream, me, size);
     {
         std::lock_guard lock(state_mutex());
         std::erase(node.waiting, &me);
+        std::erase(hydration().readers, &me);
     }
     if (error != 0) return error;
     return read_bytes(file->fd.get(), me.begin, me.end, out);
@@ -489,6 +520,12 @@ std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error) {
         for (const auto& f : matching) {
             ++count;
             if (auto call = end_fetch(f, error, true, nullptr)) cancels.push_back(std::move(call));
+        }
+        // Its reads that wait for the fetch of another stream give up alone.
+        for (Reader* r : hydration().readers) {
+            if (r->transfer_key != transfer_key || r->covered) continue;
+            r->aborted = error;
+            r->wake.notify_one();
         }
     }
     for (auto& call : cancels) post_call(std::move(call));

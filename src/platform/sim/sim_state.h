@@ -190,7 +190,8 @@ struct OpenRequest {
 std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error);
 
 // The same for a descriptor opened elsewhere (the front end's opens) on the file whose canonical
-// path is `path`, with data access.
+// path is `path`. Such an open does not hold off a dehydration (the kernel reports its close only
+// later); its reads in progress do.
 std::shared_ptr<OpenFile> track_open_file(UniqueFd fd, std::string path, bool write_access, std::uint32_t& error);
 
 Handle insert_file(std::shared_ptr<OpenFile> file);
@@ -229,6 +230,10 @@ struct StreamIdentity {
     std::int64_t transfer_key = 0;
     std::uint32_t process_id = 0;
     std::u16string image_path;
+    // Reads that hydrate progressively (the front end's, as the registration's policy asks): a
+    // fetch asks for the rest of the file, the read returns when its own range is there, and later
+    // reads wait for the fetch on its way instead of asking again.
+    bool progressive = false;
 };
 
 std::int64_t new_transfer_key();
