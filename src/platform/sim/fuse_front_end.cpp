@@ -460,6 +460,24 @@ void on_interrupt(fuse_req_t, void* data) {
 
 void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* fi) {
     OpenStream& o = stream_in(fi);
+    {
+        // Content on the disk goes to the kernel from the file itself (spliced where it can be),
+        // held against a dehydration meanwhile.
+        const ReadInProgress reading(*o.file->node, *o.file);
+        struct stat st{};
+        if (reading.error() == 0 && ::fstat(o.file->fd.get(), &st) == 0) {
+            const auto state = read_state(MetaTarget{o.file->fd.get(), nullptr});
+            const std::int64_t end = std::min<std::int64_t>(offset + static_cast<std::int64_t>(size), st.st_size);
+            if (!state || offset >= st.st_size || state->present.covers(offset, end)) {
+                fuse_bufvec data = FUSE_BUFVEC_INIT(size);
+                data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+                data.buf[0].fd = o.file->fd.get();
+                data.buf[0].pos = offset;
+                fuse_reply_data(req, &data, FUSE_BUF_SPLICE_MOVE);
+                return;
+            }
+        }
+    }
     fuse_req_interrupt_func(req, on_interrupt, &o);
     std::vector<std::uint8_t> bytes;
     const std::uint32_t error = read_range(o.file, o.stream, offset, static_cast<std::int64_t>(size), &bytes);
@@ -507,7 +525,9 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     fuse_reply_open(req, fi);
 }
 
-void op_readdir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* fi) {
+// Lists a directory; with `plus`, each entry with its attributes (and a lookup counted), which
+// spares the kernel a lookup per name (ls -l, find).
+void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* fi, bool plus) {
     auto& d = *reinterpret_cast<OpenDirectory*>(fi->fh);
     if (offset != d.offset) {
         ::seekdir(d.dir, offset);
@@ -529,11 +549,19 @@ void op_readdir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse
             d.offset = entry->d_off;
             continue;
         }
-        struct stat st{};
-        st.st_ino = entry->d_ino;
-        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-        const std::size_t n = fuse_add_direntry(req, buffer.data() + used, size - used, entry->d_name, &st, entry->d_off);
+        fuse_entry_param e{};
+        e.attr.st_ino = entry->d_ino;
+        e.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        const bool dots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
+        if (plus && !dots && entry_for(front(req), inode_of(req, ino), entry->d_name, e) != 0) {
+            d.offset = entry->d_off;  // gone since it was listed
+            continue;
+        }
+        const std::size_t n =
+            plus ? fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry->d_name, &e, entry->d_off)
+                 : fuse_add_direntry(req, buffer.data() + used, size - used, entry->d_name, &e.attr, entry->d_off);
         if (n > size - used) {
+            if (plus && !dots) forget_one(front(req), e.ino, 1);
             ::seekdir(d.dir, d.offset);  // did not fit: the next call starts with it
             break;
         }
@@ -541,6 +569,14 @@ void op_readdir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse
         d.offset = entry->d_off;
     }
     fuse_reply_buf(req, buffer.data(), used);
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* fi) {
+    list_directory(req, ino, size, offset, fi, false);
+}
+
+void op_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* fi) {
+    list_directory(req, ino, size, offset, fi, true);
 }
 
 void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -644,6 +680,7 @@ const fuse_lowlevel_ops OPERATIONS = [] {
     ops.fsync = op_fsync;
     ops.opendir = op_opendir;
     ops.readdir = op_readdir;
+    ops.readdirplus = op_readdirplus;
     ops.releasedir = op_releasedir;
     ops.statfs = op_statfs;
     ops.setxattr = op_setxattr;
