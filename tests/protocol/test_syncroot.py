@@ -4,7 +4,7 @@ import json
 import os
 import unittest
 
-from harness import Program, ProgramTest, on_sim
+from harness import Program, ProgramTest, on_sim, on_windows
 
 ICON = "%SystemRoot%\\system32\\imageres.dll,-1043"
 
@@ -15,6 +15,24 @@ def stored_roots(state_dir):
 
 
 @unittest.skipUnless(on_sim(), "inspects the simulation's registration store")
+class Info(ProgramTest):
+    def test_info_names_the_platform_front_end_and_version(self):
+        info = self.p.request("info")["result"]
+        self.assertEqual(sorted(info), ["frontEnd", "platform", "version"])
+        self.assertRegex(info["version"], r"^\d+\.\d+\.\d+$")
+        if on_windows():
+            self.assertEqual((info["platform"], info["frontEnd"]), ("windows", "cloud-files"))
+        else:
+            self.assertEqual(info["platform"], "linux")
+            self.assertIn(info["frontEnd"], ("fuse", "simulated"))
+            # The settings file chooses the front end of the next connect.
+            settings = os.path.join(self.p.state_dir, "zembra-cloud-files")
+            os.makedirs(settings, exist_ok=True)
+            with open(os.path.join(settings, "sim.json"), "w") as f:
+                json.dump({"frontEnd": "simulated"}, f)
+            self.assertEqual(self.p.request("info")["result"]["frontEnd"], "simulated")
+
+
 class Registration(ProgramTest):
     def setUp(self):
         super().setUp()
