@@ -74,6 +74,7 @@ public:
     UniqueFd root_fd;  // opened before the mount: reaches the files beneath it
     Inode root_inode;
     fuse_session* session = nullptr;
+    std::atomic<bool> detached{false};  // by a disconnect (not by the end of the process)
     std::mutex mutex;
     std::map<std::pair<dev_t, ino_t>, Inode*> inodes;  // all but the root
 
@@ -462,16 +463,18 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_fi
     OpenStream& o = stream_in(fi);
     {
         // Content on the disk goes to the kernel from the file itself (spliced where it can be),
-        // held against a dehydration meanwhile.
-        const ReadInProgress reading(*o.file->node, *o.file);
+        // held against a dehydration meanwhile. Once answered, the kernel may release the open
+        // file at once: what outlives the reply is owned here.
+        const std::shared_ptr<OpenFile> file = o.file;
+        const ReadInProgress reading(*file->node, *file);
         struct stat st{};
-        if (reading.error() == 0 && ::fstat(o.file->fd.get(), &st) == 0) {
-            const auto state = read_state(MetaTarget{o.file->fd.get(), nullptr});
+        if (reading.error() == 0 && ::fstat(file->fd.get(), &st) == 0) {
+            const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
             const std::int64_t end = std::min<std::int64_t>(offset + static_cast<std::int64_t>(size), st.st_size);
             if (!state || offset >= st.st_size || state->present.covers(offset, end)) {
                 fuse_bufvec data = FUSE_BUFVEC_INIT(size);
                 data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-                data.buf[0].fd = o.file->fd.get();
+                data.buf[0].fd = file->fd.get();
                 data.buf[0].pos = offset;
                 fuse_reply_data(req, &data, FUSE_BUF_SPLICE_MOVE);
                 return;
@@ -786,6 +789,7 @@ std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
     for (auto& w : words) argv.push_back(w.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     fe->session = fuse_session_new(&args, &OPERATIONS, sizeof OPERATIONS, fe.get());
+    fuse_opt_free_args(&args);
     if (fe->session == nullptr) return nullptr;
     // The simulation's own calls avoid the mount from before it exists.
     add_backing_root(root, fe->root_fd.get());
@@ -804,6 +808,9 @@ std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
         fuse_loop_cfg_set_max_threads(config, MAX_THREADS);
         fuse_session_loop_mt(fe->session, config);
         fuse_loop_cfg_destroy(config);
+        // After a disconnect the kernel has ended the connection: this only lets go of the device
+        // and the session's mount record. At the end of the process that is the exit's work.
+        if (fe->detached) fuse_session_unmount(fe->session);
     }).detach();
     return fe;
 }
@@ -819,6 +826,7 @@ void unmount_front_end(const std::shared_ptr<FrontEnd>& fe) {
         if (listed) list.erase(it);
     }
     if (!listed) return;
+    fe->detached = true;
     // Detached, busy or not (MNT_DETACH, or fusermount3 -z), without closing the session: the loop
     // goes on serving the files still open on it (their waiting reads end with EIO) until the last
     // is closed and the kernel ends the connection.
