@@ -316,6 +316,8 @@ SimSettings load_settings() {
         settings.fetch_timeout_ms = std::min<std::int64_t>(t->get_int64(), 1'000'000'000'000);
     if (const auto* s = members.if_contains("syncTransfers"); s != nullptr && s->is_bool())
         settings.sync_transfers = s->get_bool();
+    if (const auto* q = members.if_contains("watchQueueLimit"); q != nullptr && q->is_int64() && q->get_int64() > 0)
+        settings.watch_queue_limit = q->get_int64();
     return settings;
 }
 

@@ -247,6 +247,9 @@ std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 struct SimSettings {
     std::int64_t fetch_timeout_ms = 60000;
     bool sync_transfers = false;  // fdatasync each transfer before its content is marked present
+    // Changes a directory watch holds before the program takes them; more are an overflow. The
+    // default is inotify's own default queue length.
+    std::int64_t watch_queue_limit = 16384;
 };
 // Read from $XDG_STATE_HOME/zembra-cloud-files/sim.json; defaults where absent or unreadable.
 SimSettings load_settings();
