@@ -45,6 +45,15 @@ std::string join(const std::string& folder, std::string_view name) {
     return path;
 }
 
+// The name inotify gives a file made unnamed (O_TMPFILE), "#<inode>", while it has no name yet:
+// create placeholders sets its metadata then. No such entry exists.
+bool unnamed_file(std::string_view entry, const std::string& path) {
+    if (entry.size() < 2 || entry[0] != '#' || entry.find_first_not_of("0123456789", 1) != std::string_view::npos)
+        return false;
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 bool within(const std::string& path, const std::string& folder) {
     return path == folder ||
            (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
@@ -165,7 +174,7 @@ private:
             moving_ = Move{event.cookie, name, directory};
         } else if ((event.mask & IN_DELETE) != 0) {
             record(change_action::REMOVED, name, directory);
-        } else if ((event.mask & (IN_MODIFY | IN_ATTRIB)) != 0) {
+        } else if ((event.mask & (IN_MODIFY | IN_ATTRIB)) != 0 && !unnamed_file(entry, join(root_, name))) {
             record(change_action::MODIFIED, name, directory);
         }
     }
