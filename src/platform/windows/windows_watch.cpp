@@ -115,13 +115,19 @@ class ReadChangesWatch final : public DirectoryWatch {
 public:
     ReadChangesWatch(KernelHandle directory, KernelHandle io_event, KernelHandle stop_event, ChangeSink& sink)
         : directory_(std::move(directory)), io_event_(std::move(io_event)), stop_event_(std::move(stop_event)),
-          sink_(sink), buffer_(BUFFER_BYTES / sizeof(std::uint64_t)) {
-        thread_ = std::thread([this] { run(); });
-    }
+          sink_(sink), buffer_(BUFFER_BYTES / sizeof(std::uint64_t)), extended_(read_changes_ex() != nullptr) {}
 
     ~ReadChangesWatch() override {
         SetEvent(stop_event_.get());
-        thread_.join();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // Issues the first read before it returns: the system keeps the changes from then on, also
+    // those made before the thread waits. The Win32 code when the directory cannot be watched.
+    DWORD start() {
+        if (!issue(overlapped_)) return GetLastError();
+        thread_ = std::thread([this] { run(); });
+        return ERROR_SUCCESS;
     }
 
 private:
@@ -150,9 +156,8 @@ private:
     }
 
     void run() {
-        extended_ = read_changes_ex() != nullptr;
-        OVERLAPPED overlapped{};
-        while (issue(overlapped)) {
+        OVERLAPPED& overlapped = overlapped_;
+        for (bool issued = true; issued; issued = issue(overlapped)) {
             HANDLE waits[2] = {io_event_.get(), stop_event_.get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 // Ended: the read is cancelled and waited for, since it writes into our buffer.
@@ -163,7 +168,7 @@ private:
             }
             DWORD bytes = 0;
             if (!GetOverlappedResult(directory_.get(), &overlapped, &bytes, FALSE)) {
-                if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) return;  // the directory went away
+                if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) break;  // the directory went away
                 sink_.on_overflow();
                 continue;
             }
@@ -184,7 +189,8 @@ private:
     KernelHandle stop_event_;
     ChangeSink& sink_;
     std::vector<std::uint64_t> buffer_;  // 8-byte aligned, as the extended records need
-    bool extended_ = false;
+    bool extended_;
+    OVERLAPPED overlapped_{};
     std::thread thread_;
 };
 
@@ -210,7 +216,10 @@ public:
             names.path = reinterpret_cast<const char16_t*>(root);
             names.event_path = names.path.size() >= 2 && names.path[1] == u':' ? names.path.substr(2) : names.path;
         }
-        watch = std::make_unique<ReadChangesWatch>(std::move(directory), std::move(io_event), std::move(stop_event), sink);
+        auto started = std::make_unique<ReadChangesWatch>(std::move(directory), std::move(io_event),
+                                                          std::move(stop_event), sink);
+        if (const DWORD error = started->start(); error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+        watch = std::move(started);
         return S_OK;
     }
 };
