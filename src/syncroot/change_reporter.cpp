@@ -6,6 +6,8 @@
 
 #include <boost/json/object.hpp>
 
+#include <exception>
+
 namespace zcf {
 
 namespace json = boost::json;
@@ -162,16 +164,21 @@ void ChangeReporter::write_changed(const std::string& name) {
 // ---- WatchSession --------------------------------------------------------------------------
 
 Expected<std::unique_ptr<WatchSession>> WatchSession::start(std::string_view root, StateReader read_state) {
-    std::unique_ptr<WatchSession> session(new WatchSession(read_state));
-    const std::u16string name = wide(root);
-    WatchedRoot names;
-    const Hresult status = directory_watcher().watch(name.c_str(), *session, session->watch_, names);
-    if (status < 0) return error_from_hresult(status);
-    ReportedRoot reported{utf16_to_utf8_lossy(names.path), utf16_to_utf8_lossy(names.event_path),
-                          static_cast<char>(platform().path_separator())};
-    session->reporter_.emplace(std::move(reported), read_state, session->clock_);
-    session->thread_ = std::thread([s = session.get()] { s->run(); });
-    return session;
+    try {
+        std::unique_ptr<WatchSession> session(new WatchSession(read_state));
+        const std::u16string name = wide(root);
+        WatchedRoot names;
+        const Hresult status = directory_watcher().watch(name.c_str(), *session, session->watch_, names);
+        if (status < 0) return error_from_hresult(status);
+        ReportedRoot reported{utf16_to_utf8_lossy(names.path), utf16_to_utf8_lossy(names.event_path),
+                              static_cast<char>(platform().path_separator())};
+        session->reporter_.emplace(std::move(reported), read_state, session->clock_);
+        session->thread_ = std::thread([s = session.get()] { s->run(); });
+        return session;
+    } catch (const std::exception&) {
+        // No memory or no thread to be had; whatever had started has ended again.
+        return PlatformError{hr::E_OUTOFMEMORY_CODE, nullptr};
+    }
 }
 
 WatchSession::~WatchSession() {

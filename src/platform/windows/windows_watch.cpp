@@ -120,12 +120,14 @@ public:
     ~ReadChangesWatch() override {
         SetEvent(stop_event_.get());
         if (thread_.joinable()) thread_.join();
+        else if (first_issued_) end_read(overlapped_);  // the thread could not be started
     }
 
     // Issues the first read before it returns: the system keeps the changes from then on, also
     // those made before the thread waits. The Win32 code when the directory cannot be watched.
     DWORD start() {
         if (!issue(overlapped_)) return GetLastError();
+        first_issued_ = true;
         thread_ = std::thread([this] { run(); });
         return ERROR_SUCCESS;
     }
@@ -155,15 +157,19 @@ private:
         }
     }
 
+    // Cancels a pending read and waits for it, since it writes into our buffer.
+    void end_read(OVERLAPPED& overlapped) {
+        CancelIoEx(directory_.get(), &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(directory_.get(), &overlapped, &ignored, TRUE);
+    }
+
     void run() {
         OVERLAPPED& overlapped = overlapped_;
         for (bool issued = true; issued; issued = issue(overlapped)) {
             HANDLE waits[2] = {io_event_.get(), stop_event_.get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                // Ended: the read is cancelled and waited for, since it writes into our buffer.
-                CancelIoEx(directory_.get(), &overlapped);
-                DWORD ignored = 0;
-                GetOverlappedResult(directory_.get(), &overlapped, &ignored, TRUE);
+                end_read(overlapped);
                 return;
             }
             DWORD bytes = 0;
@@ -190,6 +196,7 @@ private:
     ChangeSink& sink_;
     std::vector<std::uint64_t> buffer_;  // 8-byte aligned, as the extended records need
     bool extended_;
+    bool first_issued_ = false;
     OVERLAPPED overlapped_{};
     std::thread thread_;
 };
