@@ -165,7 +165,7 @@ void ChangeReporter::write_changed(const std::string& name) {
 
 Expected<std::unique_ptr<WatchSession>> WatchSession::start(std::string_view root, StateReader read_state) {
     try {
-        std::unique_ptr<WatchSession> session(new WatchSession(read_state));
+        std::unique_ptr<WatchSession> session(new WatchSession());
         const std::u16string name = wide(root);
         WatchedRoot names;
         const Hresult status = directory_watcher().watch(name.c_str(), *session, session->watch_, names);

@@ -121,10 +121,9 @@ private:
         bool overflow = false;
     };
 
-    explicit WatchSession(StateReader read_state) : read_state_(read_state) {}
+    WatchSession() = default;
     void run();
 
-    StateReader read_state_;
     SteadyClock clock_;
     std::optional<ChangeReporter> reporter_;
     std::mutex lock_;

@@ -6,10 +6,9 @@ import json
 import os
 import signal
 import queue
-import time
 import unittest
 
-from harness import ProgramTest, on_sim
+from harness import ProgramTest, on_sim, stop
 
 QUIET = 0.4  # well past the coalescing interval: an event still to come would have come
 
@@ -145,7 +144,7 @@ class Overflow(WatchTest):
 
     def test_a_flood_while_the_program_cannot_read_is_one_rescan(self):
         # Stopped, the program cannot take the changes as they come: they pile up beyond the limit.
-        os.kill(self.p.proc.pid, signal.SIGSTOP)
+        stop(self.p.proc.pid)
         try:
             for i in range(50):
                 open(self.at("flood-%d" % i), "x").close()

@@ -10,6 +10,7 @@ import queue
 import signal
 import unittest
 
+from harness import stop
 from test_windows_platform import WithCldapiDouble, windows_path
 
 QUIET = 1.0
@@ -70,7 +71,7 @@ class WineWatch(WithCldapiDouble):
 
     def test_a_flood_the_buffer_cannot_hold_is_a_rescan(self):
         # Stopped, the program issues no read: the changes pile up beyond the 64 KiB buffer.
-        os.kill(self.p.proc.pid, signal.SIGSTOP)
+        stop(self.p.proc.pid)
         try:
             for i in range(3000):
                 open(os.path.join(self.root, "flood-with-a-long-name-%05d.txt" % i), "x").close()
