@@ -3,11 +3,13 @@
 
 A local folder plays the remote store (a generated sample tree by default, or --remote DIR) and a
 fresh folder becomes the sync root (or --root DIR). The engine walks the whole road: it registers
-the root, creates placeholders for the remote tree, connects, lists the tree, hydrates a file while
-answering "fetch" events with "data" chunks (and "progress" reports on long fetches), pins a folder
-and hydrates what it holds, dehydrates a file, adopts a file created locally, applies a new version
-of it from the store ("update" with "dehydrate", then reads it again), fails a fetch for a file that
-vanished from the store, and finally disconnects and unregisters. Every step is checked; the exit code is 0 only when all went
+the root, creates placeholders for the remote tree, connects with "watch", lists the tree, hydrates a
+file while answering "fetch" events with "data" chunks (and "progress" reports on long fetches),
+pins a folder and hydrates what it holds, dehydrates a file, adopts a file created locally, applies
+a new version of it from the store ("update" with "dehydrate", then reads it again), learns from the
+program's change events that a user pinned a folder (it hydrates it), unpinned it (it dehydrates it)
+and edited a file (it uploads it and marks it in sync), fails a fetch for a file that vanished from
+the store, and finally disconnects and unregisters. Every step is checked; the exit code is 0 only when all went
 as expected.
 
 Runs unchanged on Linux (against build/native/zembra_cloud_files, the simulated platform) and on
@@ -389,6 +391,8 @@ class Stats:
         self.cancels = 0
         self.opened = 0
         self.progress = 0  # "progress" reports the program took
+        self.changes = 0  # "changed" events
+        self.tree_events = 0  # "created", "deleted", "renamed", "rescan"
 
 
 class DemoEngine:
@@ -406,9 +410,14 @@ class DemoEngine:
         self.hydrate_bytes = 0  # the biggest file, hydrated on its own
         self.hydrate_seconds = 0.0
         self.front_end = None  # "info": "fuse" means any program's read fetches, as on Windows
+        self.pending_paths = queue.Queue()  # paths whose state changed, for the reconciling thread
+        self.queued = set()  # the paths in it
         conn.on("fetch", self.on_fetch)
         conn.on("cancel", self.on_cancel)
         conn.on("opened", self.on_opened)
+        conn.on("changed", self.on_changed)
+        for event in ("created", "deleted", "renamed", "rescan"):
+            conn.on(event, self.on_tree_event)
 
     # ---- the three events ----
     def on_fetch(self, event):
@@ -474,6 +483,76 @@ class DemoEngine:
     def on_opened(self, event):
         with self.stats.lock:
             self.stats.opened += 1
+
+    # ---- local changes (connected with "watch") ----
+    def on_changed(self, event):
+        """A path's attributes, pin state or content changed. Acting on it needs requests that wait
+        (a "hydrate" waits for the fetches this very thread answers), so the path goes to the
+        reconciling thread."""
+        with self.stats.lock:
+            self.stats.changes += 1
+            if event["path"] in self.queued:
+                return
+            self.queued.add(event["path"])
+        self.pending_paths.put(event["path"])
+
+    def on_tree_event(self, event):
+        # A full engine uploads created files, deletes removed ones from the store, renames them
+        # there, and runs "scan" again on "rescan". The demo makes those changes itself and counts them.
+        with self.stats.lock:
+            self.stats.tree_events += 1
+
+    def reconcile_loop(self):
+        while True:
+            path = self.pending_paths.get()
+            if path is None:
+                return
+            with self.stats.lock:
+                self.queued.discard(path)
+            try:
+                self.reconcile(self.path_of_event(path))
+            except (CommandError, OSError, TimeoutError) as e:
+                self.log("watch", "%s: %s" % (path, e))
+
+    def path_of_event(self, path):
+        """Events name files as "fetch" does: on Windows from the volume root, without the drive."""
+        return os.path.splitdrive(self.root)[0] + path if os.name == "nt" else path
+
+    def reconcile(self, path):
+        """Brings one file in line with the state it has now. Idempotent: the state is read afresh
+        rather than taken from the event, and a file already as its state asks is left alone. The
+        program reports its own changes too (a hydration that finished, a dehydration), and those
+        events end here with nothing to do."""
+        a = self.conn.request("attrs", path=path)
+        if a["attributes"] == 0xFFFFFFFF or a["attributes"] & 0x10:
+            return  # gone again, or a folder: its files have events of their own
+        if a["pinned"] and a["onlineOnly"]:
+            answer = self.conn.send("hydrate", path=path).wait(self.timeout)
+            self.hydrations += bool(answer.get("ok"))
+        elif a["unpinned"] and not a["onlineOnly"] and a["inSync"]:
+            self.conn.request("dehydrate", path=path)
+        elif not a["inSync"] and a["identity"] is not None and not a["onlineOnly"]:
+            self.upload(path, a["identity"])
+
+    def upload(self, path, identity):
+        """A placeholder edited here: upload it, then mark it in sync unless it changed meanwhile."""
+        usn = self.conn.request("insync", path=path, inSync=False)["usn"]
+        with open(path, "rb") as f:
+            self.store.upload(identity, f.read())
+        try:
+            self.conn.request("insync", path=path, inSync=True, usn=usn)
+        except CommandError as e:
+            if e.code != "0x80070179":
+                raise
+            # Edited again while it was uploaded: that edit's event brings it here again.
+
+    def wait_until(self, condition, seconds=None):
+        deadline = time.monotonic() + (seconds or self.timeout)
+        while not condition():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
 
     # ---- checks ----
     def expect(self, condition, what):
@@ -550,9 +629,13 @@ class DemoEngine:
             return
         big = max(files, key=lambda i: (files[i], i))
         state = {"registered": False, "connected": False}
+        reconciler = threading.Thread(target=self.reconcile_loop, name="reconcile", daemon=True)
+        reconciler.start()
         try:
             self.road(entries, files, folders, big, batch, pause, state)
         finally:
+            self.pending_paths.put(None)
+            reconciler.join(self.timeout)
             if state["connected"]:
                 self.conn.request("disconnect")
                 self.log("disconnect", "done")
@@ -581,11 +664,12 @@ class DemoEngine:
             len(entries), len(files), len(folders), requests, "" if requests == 1 else "s", time.monotonic() - started))
         expect(not failed, "create: %d items failed, first %r" % (len(failed), failed[:1]))
 
-        self.conn.request("connect", root=self.root)
+        self.conn.request("connect", root=self.root, watch=True)
         state["connected"] = True
         info = self.conn.request("info")
         self.front_end = info["frontEnd"]
-        log("connect", "%s (%s, front end %s, version %s)" % (self.root, info["platform"], info["frontEnd"], info["version"]))
+        log("connect", "%s, watching its changes (%s, front end %s, version %s)" % (
+            self.root, info["platform"], info["frontEnd"], info["version"]))
 
         online, pinned, unpinned = self.scan()
         non_empty = {i for i, size in files.items() if size}
@@ -677,6 +761,8 @@ class DemoEngine:
         log("update", "%s: new version from the store (usn %d), read again: %s" % (
             changed, usn, "new bytes" if self.same_content(changed) else "old bytes"))
 
+        self.changes_made_here(files, folders, big, pinned_files, adopted)
+
         # A file that vanished from the store: its fetch gets "fail", so the hydration fails.
         candidates = sorted((s, i) for i, s in files.items() if s and i != big and i not in pinned_files)
         if candidates:
@@ -695,6 +781,60 @@ class DemoEngine:
         if pause:
             log("pause", "the sync root stays connected at %s; press Enter to disconnect" % self.root)
             sys.stdin.readline()
+
+
+    def changes_made_here(self, files, folders, big, pinned_files, adopted):
+        """What a user does in the file manager; the engine learns it only from "changed" events."""
+        log, expect = self.log, self.expect
+        used = {i.split("/")[0] for i in [big] + pinned_files}
+        candidates = [f for f in folders if "/" not in f and f not in used and any(i.startswith(f + "/") for i in files)]
+        if candidates:
+            folder = min(candidates, key=lambda f: (sum(s for i, s in files.items() if i.startswith(f + "/")), f))
+            below = sorted(i for i in files if i.startswith(folder + "/") and files[i])
+            started = time.monotonic()
+            pin_from_outside(self.local(folder), True)
+            hydrated = self.wait_until(lambda: not any(self.attrs(i)["onlineOnly"] for i in below))
+            log("watch", "%s pinned from outside: %d files hydrated on its events in %.2f s" % (
+                folder, len(below), time.monotonic() - started))
+            expect(hydrated and all(self.same_content(i) for i in below),
+                   "watch: the files of a folder pinned from outside are hydrated with the store's bytes")
+            started = time.monotonic()
+            pin_from_outside(self.local(folder), False)
+            dehydrated = self.wait_until(lambda: all(self.attrs(i)["onlineOnly"] for i in below))
+            log("watch", "%s unpinned from outside: %d files dehydrated on its events in %.2f s" % (
+                folder, len(below), time.monotonic() - started))
+            expect(dehydrated, "watch: the files of a folder unpinned from outside are dehydrated")
+        else:
+            log("watch", "pin from outside skipped: no other top-level folder holds files")
+
+        with open(self.local(adopted), "ab") as f:
+            f.write(b"Edited here.\n")
+        with open(self.local(adopted), "rb") as f:
+            edited = f.read()
+
+        def uploaded():
+            with self.store.open(adopted) as there:
+                return there.read() == edited and self.attrs(adopted)["inSync"]
+        expect(self.wait_until(uploaded), "watch: an edit made here is uploaded and marked in sync")
+        log("watch", "%s edited here: uploaded and marked in sync on its event" % adopted)
+
+
+def pin_from_outside(folder, pinned):
+    """What "Always keep on this device" (pinned) or "Free up space" does to a folder and everything
+    in it: on Windows it sets the file attribute PINNED or UNPINNED, in the simulation the attribute
+    user.zcf.pin ("1" pinned, "2" unpinned). Nothing reaches the program as a request."""
+    paths = []
+    for top, dirs, names in os.walk(folder):
+        paths += [top] + [os.path.join(top, n) for n in names]
+    for path in paths:
+        if os.name == "nt":
+            import ctypes
+            kernel32 = ctypes.windll.kernel32
+            pinned_bit, unpinned_bit = 0x80000, 0x100000
+            word = kernel32.GetFileAttributesW(path) & ~(pinned_bit | unpinned_bit)
+            kernel32.SetFileAttributesW(path, word | (pinned_bit if pinned else unpinned_bit))
+        else:
+            os.setxattr(path, "user.zcf.pin", b"1" if pinned else b"2", follow_symlinks=False)
 
 
 def placeholder_item(path, identity, is_folder, size, mtime_ms):
@@ -828,10 +968,10 @@ def finish(engine, conn, args, started):
     s = engine.stats
     print("summary: %d placeholders; %d hydrations, %d fetches, %d chunks, %s delivered; "
           "largest file %s in %.2f s (%.0f MB/s); %d progress reports; %d failed, %d cancelled, %d stale, %d opened; "
-          "%.1f s in all; %s" % (
+          "%d changed, %d other change events; %.1f s in all; %s" % (
               engine.items, engine.hydrations, s.fetches, s.chunks, size_text(s.bytes),
               size_text(engine.hydrate_bytes), engine.hydrate_seconds, engine.hydrate_bytes / 1e6 / max(engine.hydrate_seconds, 1e-9),
-              s.progress, s.failed, s.cancels, s.stale, s.opened, time.monotonic() - started,
+              s.progress, s.failed, s.cancels, s.stale, s.opened, s.changes, s.tree_events, time.monotonic() - started,
               "all as expected" if not engine.failures else "%d problems" % len(engine.failures)), flush=True)
     return 0 if not engine.failures else 1
 

@@ -2,6 +2,7 @@
 
 #include "common/args.h"
 #include "hydration/hydration.h"
+#include "placeholders/placeholder_info.h"
 #include "placeholders/placeholders.h"
 #include "syncroot/syncroot.h"
 
@@ -13,10 +14,11 @@ namespace json = boost::json;
 
 namespace {
 
-// "connect" registers the hydration service's callbacks.
+// "connect" registers the hydration service's callbacks; its "changed" events carry what "attrs"
+// answers.
 Outcome connect(const json::value& request) {
     static constexpr ProviderCallbacks CALLBACKS{on_fetch_data, on_cancel_fetch, on_open_completion};
-    return cmd_connect(request, CALLBACKS);
+    return cmd_connect(request, CALLBACKS, attrs);
 }
 
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is

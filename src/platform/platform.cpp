@@ -1,6 +1,7 @@
-// Selection of the process-wide platform and streams: the build's own, or one a test installed.
+// Selection of the process-wide platform, streams and directory watcher: the build's own, or one a test installed.
 #include "platform/platform.h"
 #include "platform/streams.h"
+#include "platform/watch.h"
 
 #include <atomic>
 
@@ -27,5 +28,18 @@ Streams& streams() {
 }
 
 void set_streams(Streams* replacement) { INSTALLED_STREAMS.store(replacement, std::memory_order_release); }
+
+namespace {
+std::atomic<DirectoryWatcher*> INSTALLED_WATCHER{nullptr};
+}
+
+DirectoryWatcher& directory_watcher() {
+    DirectoryWatcher* installed = INSTALLED_WATCHER.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : native_directory_watcher();
+}
+
+void set_directory_watcher(DirectoryWatcher* replacement) {
+    INSTALLED_WATCHER.store(replacement, std::memory_order_release);
+}
 
 }  // namespace zcf

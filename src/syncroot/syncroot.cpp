@@ -7,11 +7,13 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zcf {
 
@@ -34,10 +36,14 @@ constexpr std::uint32_t HARDLINK_POLICY_NONE = 0;
 constexpr std::uint32_t CONNECT_FLAGS =
     connect_flag::REQUIRE_PROCESS_INFO | connect_flag::REQUIRE_FULL_FILE_PATH;
 
-// The connection key of the last successful "connect", until "disconnect" takes it.
+// The connection key of the last successful "connect", until "disconnect" takes it, with its
+// watch when it was asked for. The watches of connections whose keys were forgotten keep running
+// (so do those connections) until the process ends.
 struct Connection {
     std::mutex lock;
     std::optional<ConnectionKey> key;
+    std::unique_ptr<WatchSession> watch;
+    std::vector<std::unique_ptr<WatchSession>> earlier_watches;
 };
 
 // Never destroyed: it must outlive every thread that might still be running at exit.
@@ -107,17 +113,32 @@ Outcome cmd_unregister(const json::value& request) {
     return json::value(json::object());
 }
 
-Outcome cmd_connect(const json::value& request, const ProviderCallbacks& callbacks) {
-    const std::u16string root = wide(text_arg(request, "root"));
+Outcome cmd_connect(const json::value& request, const ProviderCallbacks& callbacks, StateReader read_state) {
+    const std::string_view root_text = text_arg(request, "root");
+    const std::u16string root = wide(root_text);
+    const json::value* watch_arg = find_arg(request, "watch");
+    const bool watch = watch_arg != nullptr && watch_arg->is_bool() && watch_arg->get_bool();
     const CallbackRegistration* table = new_callback_table(callbacks);
     ConnectionKey key = 0;
     const Hresult result = platform().connect_sync_root(root.c_str(), table, nullptr, CONNECT_FLAGS, &key);
     if (result < 0) return error_from_hresult(result);
+    std::unique_ptr<WatchSession> session;
+    if (watch) {
+        // All or nothing: a connection whose watch cannot start is ended again.
+        Expected<std::unique_ptr<WatchSession>> started = WatchSession::start(root_text, read_state);
+        if (!started.ok()) {
+            (void)platform().disconnect_sync_root(key);
+            return std::move(started.error());
+        }
+        session = std::move(started.value());
+    }
     Connection& c = connection();
     {
         // An earlier connection stays connected; only its key is forgotten.
         std::lock_guard<std::mutex> guard(c.lock);
         c.key = key;
+        if (c.watch) c.earlier_watches.push_back(std::move(c.watch));
+        c.watch = std::move(session);
     }
     return json::value(json::object());
 }
@@ -136,6 +157,8 @@ Outcome cmd_disconnect(const json::value&) {
     std::lock_guard<std::mutex> guard(c.lock);
     const std::optional<ConnectionKey> key = std::exchange(c.key, std::nullopt);
     if (!key) return json::value(json::object());
+    // The watch ends first, its last events written, so that nothing follows the answer.
+    c.watch.reset();
     // The key stays taken even when the platform refuses: it is no longer this process's to use.
     const Hresult result = platform().disconnect_sync_root(*key);
     if (result < 0) return error_from_hresult(result);

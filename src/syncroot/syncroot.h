@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/outcome.h"
+#include "syncroot/change_reporter.h"
 #include "platform/cloud_types.h"
 
 #include <boost/json/value.hpp>
@@ -17,7 +18,9 @@ struct ProviderCallbacks {
     CallbackFunction cancel_fetch;
     CallbackFunction open_completion;
 };
-Outcome cmd_connect(const boost::json::value& request, const ProviderCallbacks& callbacks);
+// With "watch": true, the root's changes are reported as events until "disconnect"; `read_state`
+// gives the state that "changed" events carry.
+Outcome cmd_connect(const boost::json::value& request, const ProviderCallbacks& callbacks, StateReader read_state);
 Outcome cmd_disconnect(const boost::json::value& request);
 // {"frontEnd", "platform", "version"}: what the parent may rely on.
 Outcome cmd_info(const boost::json::value& request);

@@ -14,9 +14,11 @@ import json
 import os
 import queue
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 PROGRAM = os.path.abspath(os.environ["ZCF_PROGRAM"]) if os.environ.get("ZCF_PROGRAM") else ""
@@ -32,6 +34,22 @@ def on_sim():
 
 def on_windows():
     return PLATFORM == "windows"
+
+
+def stop(pid):
+    """Stops the process and returns once every thread of it has stopped."""
+    os.kill(pid, signal.SIGSTOP)
+    tasks = "/proc/%d/task" % pid
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        states = []
+        for task in os.listdir(tasks):
+            with open(os.path.join(tasks, task, "stat")) as stat:
+                states.append(stat.read().rsplit(")", 1)[1].split()[0])
+        if all(state in "tT" for state in states):
+            return
+        time.sleep(0.01)
+    raise AssertionError("the program did not stop")
 
 
 class Program:

@@ -334,6 +334,8 @@ SimSettings load_settings() {
         settings.sync_transfers = s->get_bool();
     if (const auto* f = members.if_contains("frontEnd"); f != nullptr && f->is_string())
         settings.fuse = f->get_string() != "simulated";
+    if (const auto* q = members.if_contains("watchQueueLimit"); q != nullptr && q->is_int64() && q->get_int64() > 0)
+        settings.watch_queue_limit = q->get_int64();
     return settings;
 }
 

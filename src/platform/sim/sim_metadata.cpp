@@ -230,11 +230,26 @@ int record_change(MetaTarget target, std::int64_t* usn) {
     return 0;
 }
 
+namespace {
+
+// The bytes another program wrote past the recorded end of the file are its content, on the disk:
+// on Windows a placeholder is whole before another program may write to it. Whether anything
+// changed at all is the caller's test. True when `state` grew.
+bool take_outside_growth(MetaTarget target, const struct stat& st, PlaceholderState& state) {
+    const auto record = read_usn_record(target);
+    if (!record || st.st_size <= record->size || state.present.covers(record->size, st.st_size)) return false;
+    state.present.add(record->size, st.st_size);
+    return true;
+}
+
+}  // namespace
+
 int settle_outside_change(MetaTarget target, PlaceholderState& state) {
     struct stat st{};
     if (const int err = stat_target(target, st); err != 0) return err;
     if (!changed_since_recorded(target, st)) return 0;
-    if (state.in_sync) {
+    const bool grew = take_outside_growth(target, st, state);
+    if (state.in_sync || grew) {
         state.in_sync = false;
         if (const int err = write_state(target, state); err != 0) return err;
     }
@@ -261,9 +276,11 @@ AttributeWord word_of(MetaTarget target, const struct stat& st, bool is_link, bo
     const bool directory = S_ISDIR(st.st_mode);
     w.attributes = directory ? attr::DIRECTORY : attr::ARCHIVE;
     if ((st.st_mode & S_IWUSR) == 0) w.attributes |= attr::READONLY;
-    if (const auto state = read_state(target)) {
+    if (auto state = read_state(target)) {
         w.attributes |= attr::REPARSE_POINT;
         w.reparse_tag = reparse::TAG_CLOUD;
+        // Read as it will be settled: what another program appended is present.
+        if (!directory && changed_since_recorded(target, st)) take_outside_growth(target, st, *state);
         if (!directory && !wholly_present(*state, st.st_size)) w.attributes |= attr::RECALL_ON_DATA_ACCESS;
     }
     const std::uint32_t pin = read_pin(target);

@@ -257,6 +257,9 @@ struct SimSettings {
     std::int64_t fetch_timeout_ms = 60000;
     bool sync_transfers = false;  // fdatasync each transfer before its content is marked present
     bool fuse = true;             // "frontEnd": "fuse" (where FUSE can be used) or "simulated"
+    // Changes a directory watch holds before the program takes them; more are an overflow. The
+    // default is inotify's own default queue length.
+    std::int64_t watch_queue_limit = 16384;
 };
 // Read from $XDG_STATE_HOME/zembra-cloud-files/sim.json; defaults where absent or unreadable.
 SimSettings load_settings();
