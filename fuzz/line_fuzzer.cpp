@@ -36,6 +36,8 @@ class NullPlatform final : public Platform {
 public:
     void initialize_process() override {}
     std::uint32_t process_id() override { return 1; }
+    std::string_view platform_name() override { return "linux"; }
+    std::string_view front_end() override { return "simulated"; }
     std::uint32_t last_error() override { return 2; }
     ErrorInfoPtr take_error_info() override { return nullptr; }
     std::u16string system_message(Hresult) override { return u"Text\r\n"; }

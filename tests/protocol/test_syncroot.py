@@ -14,7 +14,6 @@ def stored_roots(state_dir):
         return {r["id"]: r for r in json.load(f)["roots"]}
 
 
-@unittest.skipUnless(on_sim(), "inspects the simulation's registration store")
 class Info(ProgramTest):
     def test_info_names_the_platform_front_end_and_version(self):
         info = self.p.request("info")["result"]
@@ -33,6 +32,7 @@ class Info(ProgramTest):
             self.assertEqual(self.p.request("info")["result"]["frontEnd"], "simulated")
 
 
+@unittest.skipUnless(on_sim(), "inspects the simulation's registration store")
 class Registration(ProgramTest):
     def setUp(self):
         super().setUp()
