@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -770,6 +771,13 @@ bool fuse_usable() {
 std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
     static const bool QUIET = [] {
         fuse_set_log_func(quiet_log);
+        // One descriptor per inode the kernel knows: a tree of 100,000 entries needs as many. The
+        // soft limit (often 1024) goes up to the hard one.
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
         return std::atexit(unmount_all_at_exit) == 0;
     }();
     (void)QUIET;
