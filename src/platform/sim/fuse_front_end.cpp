@@ -699,20 +699,24 @@ const fuse_lowlevel_ops OPERATIONS = [] {
 // its own (connect works on without the front end).
 void quiet_log(fuse_log_level, const char*, va_list) {}
 
+// Whether `predicate` holds for a line of `text` (lines end with LF).
+template <typename Predicate>
+bool any_line(std::string_view text, Predicate predicate) {
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        if (predicate(text.substr(0, end))) return true;
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return false;
+}
+
 bool allow_other_permitted() {
     if (::geteuid() == 0) return true;
     const auto conf = read_file("/etc/fuse.conf");
-    if (!conf) return false;
-    std::size_t at = 0;
-    while (at < conf->size()) {
-        std::size_t end = conf->find('\n', at);
-        if (end == std::string::npos) end = conf->size();
-        std::string_view line(conf->data() + at, end - at);
+    return conf && any_line(*conf, [](std::string_view line) {
         while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.remove_suffix(1);
-        if (line == "user_allow_other") return true;
-        at = end + 1;
-    }
-    return false;
+        return line == "user_allow_other";
+    });
 }
 
 bool run_fusermount(const std::vector<std::string>& args) {
@@ -846,32 +850,25 @@ bool recover_stale_mount(const std::string& path) {
     // A front end's mount of this program at `path` (mountinfo field 5; its type after " - ").
     auto stale = [&] {
         const auto info = read_file("/proc/self/mountinfo");
-        if (!info) return false;
-        std::size_t at = 0;
-        while (at < info->size()) {
-            std::size_t end = info->find('\n', at);
-            if (end == std::string::npos) end = info->size();
-            const std::string line = info->substr(at, end - at);
-            at = end + 1;
+        return info && any_line(*info, [&](std::string_view line) {
             std::size_t pos = 0;
-            for (int i = 0; i < 4 && pos != std::string::npos; ++i) pos = line.find(' ', pos + 1);
-            if (pos == std::string::npos) continue;
+            for (int i = 0; i < 4 && pos != std::string_view::npos; ++i) pos = line.find(' ', pos + 1);
+            if (pos == std::string_view::npos) return false;
             const std::size_t field = pos + 1;
-            const std::string mount_point = line.substr(field, line.find(' ', field) - field);
+            const std::string_view mount_point = line.substr(field, line.find(' ', field) - field);
             const auto dash = line.find(" - ");
-            if (dash == std::string::npos || line.compare(dash + 3, 23, "fuse.zembra_cloud_files") != 0) continue;
+            if (dash == std::string_view::npos || line.substr(dash + 3, 23) != "fuse.zembra_cloud_files") return false;
             std::string unescaped;  // spaces and the like are written as \ooo
             for (std::size_t i = 0; i < mount_point.size(); ++i) {
                 if (mount_point[i] == '\\' && i + 3 < mount_point.size()) {
-                    unescaped += static_cast<char>(std::strtol(mount_point.substr(i + 1, 3).c_str(), nullptr, 8));
+                    unescaped += static_cast<char>(std::strtol(std::string(mount_point.substr(i + 1, 3)).c_str(), nullptr, 8));
                     i += 3;
                 } else {
                     unescaped += mount_point[i];
                 }
             }
-            if (unescaped == path) return true;
-        }
-        return false;
+            return unescaped == path;
+        });
     };
     bool recovered = false;
     for (int attempt = 0; attempt < 8 && stale(); ++attempt) {
