@@ -5,6 +5,7 @@ the parent and answers the "fetch" events. Skipped (and says so) where FUSE cann
 import hashlib
 import os
 import queue
+import resource
 import signal
 import subprocess
 import sys
@@ -128,6 +129,57 @@ class MountedRoot(Conversation):
         self.assertEqual(sorted(found), sorted([self.root, os.path.join(self.root, "Photos")] + paths))
         self.assertEqual(self.run_program(["cat", paths[1]])[0], 0)
         self.assertGreater(os.stat(paths[1]).st_blocks, 0)  # present now: it takes space
+
+    def test_a_tree_larger_than_the_descriptor_limit_lists(self):
+        # Files cost the front end no descriptor of their own: 1,500 of them list with 256.
+        resource.prlimit(self.p.proc.pid, resource.RLIMIT_NOFILE, (256, 256))
+        for folder in ("A", "B"):
+            self.assertEqual(self.p.request("create", items=[{"dir": self.root, "name": folder, "folder": True}])
+                             ["result"], {"failed": []})
+            items = [{"dir": os.path.join(self.root, folder), "name": "f%04d" % i, "size": 1000 + i}
+                     for i in range(750)]
+            self.assertEqual(self.p.request("create", items=items)["result"], {"failed": []})
+        code, out, err, fetches = self.run_program(["ls", "-lR", self.root])
+        self.assertEqual((code, fetches), (0, []), err)
+        sizes = [int(line.split()[4]) for line in out.decode().splitlines() if line.endswith(tuple("0123456789"))
+                 and line.startswith("-")]
+        self.assertEqual(sorted(sizes), sorted([1000 + i for i in range(750)] * 2))
+        [path] = self.placeholders({"f0007": 1007}, folder="C")
+        code, out, _, _ = self.run_program(["cat", path])
+        self.assertEqual((code, digest(out)), (0, digest(self.contents[path])))
+
+    def test_names_follow_renames_links_and_unlinks(self):
+        [path] = self.placeholders({"report.bin": 100000}, folder="Old")
+        content = self.contents[path]
+        # A renamed folder and file: the inode the kernel holds reaches the file by its new name.
+        held = os.open(path, os.O_RDONLY)
+        self.addCleanup(os.close, held)
+        os.rename(os.path.join(self.root, "Old"), os.path.join(self.root, "New"))
+        moved = os.path.join(self.root, "New", "renamed.bin")
+        os.rename(os.path.join(self.root, "New", "report.bin"), moved)
+        self.contents[os.path.realpath(moved)] = content
+        os.setxattr(moved, "user.note", b"kept")
+        self.assertEqual(os.getxattr(moved, "user.note"), b"kept")
+        code, out, _, fetches = self.run_program(["cat", moved])
+        self.assertEqual((code, digest(out)), (0, digest(content)))
+        self.assertEqual([f["path"] for f in fetches], [os.path.realpath(moved)])
+        # A second name, then the first one gone: the file is reached by the second.
+        linked = os.path.join(self.root, "linked.bin")
+        os.link(moved, linked)
+        os.unlink(moved)
+        with open(linked, "rb") as f:
+            self.assertEqual(digest(f.read()), digest(content))
+        self.assertEqual(os.stat(linked).st_size, 100000)
+        # A file open while its last name goes is still read and stat'ed through its descriptor,
+        # and a new file under the old name is another file.
+        os.unlink(linked)
+        self.assertEqual(os.fstat(held).st_size, 100000)
+        self.assertEqual(os.pread(held, 10, 5000), content[5000:5010])
+        with open(moved, "wb") as f:
+            f.write(b"new file")
+        with open(moved, "rb") as f:
+            self.assertEqual(f.read(), b"new file")
+        self.assertEqual(os.fstat(held).st_size, 100000)
 
     def test_mmap_reads_fetch_the_content(self):
         [path] = self.placeholders({"mapped.bin": 2 * MIB + 5})

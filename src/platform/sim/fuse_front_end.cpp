@@ -1,12 +1,13 @@
 // platform/sim: the FUSE front end (libfuse 3 low-level API, multi-threaded loop).
 //
-// Every inode the kernel knows is an O_PATH descriptor of the file beneath the mount, reached from
-// the root's descriptor opened before the mount; the front end never names a path through the
-// mount, so it cannot wait on itself. Opens of regular files become tracked open files of the
-// simulation (their reads take the road of a read, fetching what is missing through the connected
-// provider; "opened" is reported for placeholders); writes and truncations take the file out of
-// sync after bringing in what it lacks. Everything else passes through to the backing tree.
-// POSIX and libfuse calls are allowed here and only under platform/sim.
+// Every directory the kernel knows is an O_PATH descriptor of the directory beneath the mount,
+// reached from the root's descriptor opened before the mount; every other file is a name in such a
+// directory, so a tree costs a descriptor per folder, not per file. The front end never names a
+// path through the mount, so it cannot wait on itself. Opens of regular files become tracked open
+// files of the simulation (their reads take the road of a read, fetching what is missing through
+// the connected provider; "opened" is reported for placeholders); writes and truncations take the
+// file out of sync after bringing in what it lacks. Everything else passes through to the backing
+// tree. POSIX and libfuse calls are allowed here and only under platform/sim.
 #define FUSE_USE_VERSION 314
 
 #include "platform/sim/fuse_front_end.h"
@@ -24,7 +25,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -33,6 +33,7 @@
 #include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace zcf::sim {
@@ -45,12 +46,29 @@ constexpr double CACHE_SECONDS = 1.0;
 // Reads that wait for their content each hold a thread of the loop.
 constexpr unsigned MAX_THREADS = 64;
 
-struct Inode {
-    UniqueFd fd;  // O_PATH, beneath the mount
+// A file the kernel knows. Its address is its node number; it lives while the kernel counts a
+// lookup of it, and while a child names itself through it.
+struct Inode : std::enable_shared_from_this<Inode> {
+    UniqueFd fd;                    // directories, and files whose last name went while the
+                                    // kernel knew them: O_PATH, beneath the mount
+    std::shared_ptr<Inode> parent;  // other files: the directory that holds them, and
+    std::string name;               // their name there; empty once that name is gone
     dev_t dev = 0;
     ino_t ino = 0;
-    bool link = false;
-    std::uint64_t lookups = 0;  // guarded by the front end's mutex
+    mode_t type = 0;                  // S_IFMT bits
+    std::uint64_t lookups = 0;        // } guarded by the front end's mutex, as are parent and
+    std::shared_ptr<Inode> self;      // } name: self holds the inode while lookups > 0
+
+    bool directory() const { return S_ISDIR(type); }
+};
+
+struct InodeKey {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const InodeKey& o) const { return dev == o.dev && ino == o.ino; }
+};
+struct InodeKeyHash {
+    std::size_t operator()(const InodeKey& k) const { return std::hash<ino_t>()(k.ino) * 31 + std::hash<dev_t>()(k.dev); }
 };
 
 // An open regular file: the simulation's open file and the stream its reads belong to.
@@ -73,14 +91,18 @@ class FrontEnd {
 public:
     std::string root;
     UniqueFd root_fd;  // opened before the mount: reaches the files beneath it
-    Inode root_inode;
+    std::shared_ptr<Inode> root_inode;
     fuse_session* session = nullptr;
     std::atomic<bool> detached{false};  // by a disconnect (not by the end of the process)
     std::mutex mutex;
-    std::map<std::pair<dev_t, ino_t>, Inode*> inodes;  // all but the root
+    std::unordered_map<InodeKey, Inode*, InodeKeyHash> inodes;  // the current inode of each file
 
     ~FrontEnd() {
-        for (auto& [key, inode] : inodes) delete inode;
+        // What the kernel did not forget goes with the session.
+        std::vector<std::shared_ptr<Inode>> held;
+        for (auto& [key, inode] : inodes) held.push_back(std::move(inode->self));
+        inodes.clear();
+        held.clear();
         if (session != nullptr) fuse_session_destroy(session);
     }
 };
@@ -100,16 +122,67 @@ Mounted& mounted() {
 FrontEnd& front(fuse_req_t req) { return *static_cast<FrontEnd*>(fuse_req_userdata(req)); }
 
 Inode& inode_of(fuse_req_t req, fuse_ino_t ino) {
-    if (ino == FUSE_ROOT_ID) return front(req).root_inode;
+    if (ino == FUSE_ROOT_ID) return *front(req).root_inode;
     return *reinterpret_cast<Inode*>(static_cast<std::uintptr_t>(ino));
 }
 
-fuse_ino_t number_of(FrontEnd& fe, Inode* inode) {
-    return inode == &fe.root_inode ? FUSE_ROOT_ID : static_cast<fuse_ino_t>(reinterpret_cast<std::uintptr_t>(inode));
+fuse_ino_t number_of(const FrontEnd& fe, const Inode* inode) {
+    return inode == fe.root_inode.get() ? FUSE_ROOT_ID : static_cast<fuse_ino_t>(reinterpret_cast<std::uintptr_t>(inode));
 }
 
-// The name through which calls reach the inode's file itself (following the descriptor).
-std::string self_path(const Inode& inode) { return descriptor_path(inode.fd.get()); }
+// Where calls reach an inode's file: a directory's own descriptor (empty name), or a name in the
+// descriptor of its parent, which is held for the call.
+struct Where {
+    std::shared_ptr<Inode> holder;
+    int fd = -1;
+    std::string name;
+
+    // *at calls: the name, or "" with AT_EMPTY_PATH.
+    const char* at() const { return name.c_str(); }
+    int empty_flag() const { return name.empty() ? AT_EMPTY_PATH : 0; }
+    // Calls that take only a path; the final link of a directory's descriptor path is followed,
+    // a name never is (callers use the l* calls for it).
+    std::string path() const { return name.empty() ? descriptor_path(fd) : descriptor_path(fd) + "/" + name; }
+};
+
+// 0, or ENOENT once the file's name is gone and it is not open.
+int where_of(FrontEnd& fe, const Inode& inode, Where& w) {
+    if (inode.directory()) {
+        w.fd = inode.fd.get();
+        return 0;
+    }
+    std::lock_guard lock(fe.mutex);
+    if (inode.fd) {  // its last name gone while it was open
+        w.holder = std::const_pointer_cast<Inode>(inode.shared_from_this());
+        w.fd = inode.fd.get();
+        return 0;
+    }
+    if (!inode.parent || inode.name.empty()) return ENOENT;
+    w.holder = inode.parent;
+    w.fd = inode.parent->fd.get();
+    w.name = inode.name;
+    return 0;
+}
+
+// The stat of the inode's file; ESTALE when its name now holds another file.
+int stat_inode(FrontEnd& fe, const Inode& inode, struct stat& st) {
+    Where w;
+    if (const int err = where_of(fe, inode, w); err != 0) return err;
+    if (::fstatat(w.fd, w.at(), &st, w.empty_flag() | AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    return st.st_dev == inode.dev && st.st_ino == inode.ino ? 0 : ESTALE;
+}
+
+// Opens the inode's regular file with `flags`. ESTALE when its name now holds another file.
+int open_inode(FrontEnd& fe, const Inode& inode, int flags, UniqueFd& fd) {
+    Where w;
+    if (const int err = where_of(fe, inode, w); err != 0) return err;
+    fd = w.name.empty() ? UniqueFd(::open(w.path().c_str(), flags | O_CLOEXEC))
+                        : UniqueFd(::openat(w.fd, w.at(), flags | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return errno;
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    return st.st_dev == inode.dev && st.st_ino == inode.ino ? 0 : ESTALE;
+}
 
 // The file's canonical path as the rest of the simulation names it (the path it has beneath the
 // mount is the path it has through it).
@@ -119,17 +192,14 @@ std::string canonical_of(int fd) {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-int stat_inode(const Inode& inode, struct stat& st) {
-    return ::fstatat(inode.fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-}
-
 // What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only
 // file uses no space (du), and its status-change time is its modification time, so that content
-// arriving while a program reads (tar, rsync) is no change; everything else as it is.
-struct stat presented(const Inode& inode, struct stat st) {
+// arriving while a program reads (tar, rsync) is no change; everything else as it is. `w` names
+// the file.
+struct stat presented(const Where& w, struct stat st) {
     if (!S_ISREG(st.st_mode)) return st;
-    const std::string path = self_path(inode);
-    const auto state = read_state(MetaTarget{-1, path.c_str(), true});
+    const std::string path = w.path();
+    const auto state = read_state(MetaTarget{-1, path.c_str(), w.name.empty()});
     if (!state) return st;
     st.st_ctim = st.st_mtim;
     std::int64_t bytes = 0;
@@ -138,50 +208,99 @@ struct stat presented(const Inode& inode, struct stat st) {
     return st;
 }
 
-// Finds or adds the inode of `fd` (stat `st`) and counts one lookup.
-Inode* remember(FrontEnd& fe, UniqueFd fd, const struct stat& st) {
-    std::lock_guard lock(fe.mutex);
-    if (st.st_dev == fe.root_inode.dev && st.st_ino == fe.root_inode.ino) return &fe.root_inode;
-    auto& slot = fe.inodes[{st.st_dev, st.st_ino}];
-    if (slot == nullptr) {
-        slot = new Inode();
-        slot->fd = std::move(fd);
-        slot->dev = st.st_dev;
-        slot->ino = st.st_ino;
-        slot->link = S_ISLNK(st.st_mode);
+// Drops the front end's inode of `inode` (the caller holds the mutex): it is no longer found by
+// its number, and lives on only while the kernel still counts a lookup of it.
+void unlist(FrontEnd& fe, Inode& inode) {
+    const auto it = fe.inodes.find({inode.dev, inode.ino});
+    if (it != fe.inodes.end() && it->second == &inode) fe.inodes.erase(it);
+}
+
+// Finds or adds the inode of the entry `name` of the directory `parent` (whose stat is `st`) and
+// counts one lookup. nullptr with `err` set when a directory cannot be opened.
+Inode* remember(FrontEnd& fe, Inode& parent, const char* name, const struct stat& st, int& err) {
+    const InodeKey key{st.st_dev, st.st_ino};
+    if (key == InodeKey{fe.root_inode->dev, fe.root_inode->ino}) return fe.root_inode.get();
+    const mode_t type = st.st_mode & S_IFMT;
+    UniqueFd fd;
+    for (;;) {
+        {
+            std::lock_guard lock(fe.mutex);
+            const auto it = fe.inodes.find(key);
+            if (it != fe.inodes.end() && it->second->type == type) {
+                Inode& known = *it->second;
+                // A file reached under another name (a hard link, or a name it was given beneath
+                // the mount) is reached under this one from now on.
+                if (!known.directory() && (known.parent.get() != &parent || known.name != name)) {
+                    known.parent = parent.shared_from_this();
+                    known.name = name;
+                }
+                ++known.lookups;
+                return &known;
+            }
+            if (!S_ISDIR(type) || fd) {
+                if (it != fe.inodes.end()) fe.inodes.erase(it);  // its number now names another file
+                auto inode = std::make_shared<Inode>();
+                inode->fd = std::move(fd);
+                if (!S_ISDIR(type)) {
+                    inode->parent = parent.shared_from_this();
+                    inode->name = name;
+                }
+                inode->dev = st.st_dev;
+                inode->ino = st.st_ino;
+                inode->type = type;
+                inode->lookups = 1;
+                inode->self = inode;
+                fe.inodes.emplace(key, inode.get());
+                return inode.get();
+            }
+        }
+        // A directory new to the front end gets its descriptor (outside the lock).
+        fd = UniqueFd(::openat(parent.fd.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened{};
+        if (!fd || ::fstat(fd.get(), &opened) != 0) {
+            err = errno;
+            return nullptr;
+        }
+        if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+            err = ESTALE;  // replaced meanwhile
+            return nullptr;
+        }
     }
-    ++slot->lookups;
-    return slot;
 }
 
 void forget_one(FrontEnd& fe, fuse_ino_t ino, std::uint64_t count) {
     if (ino == FUSE_ROOT_ID) return;
     auto* inode = reinterpret_cast<Inode*>(static_cast<std::uintptr_t>(ino));
+    std::shared_ptr<Inode> last;  // let go of outside the lock
     std::lock_guard lock(fe.mutex);
     if (inode->lookups > count) {
         inode->lookups -= count;
         return;
     }
-    fe.inodes.erase({inode->dev, inode->ino});
-    delete inode;
+    inode->lookups = 0;
+    unlist(fe, *inode);
+    last = std::move(inode->self);
 }
 
-int entry_for(FrontEnd& fe, const Inode& parent, const char* name, fuse_entry_param& e) {
+int entry_for(FrontEnd& fe, Inode& parent, const char* name, fuse_entry_param& e) {
     if (is_creation_entry(name)) return ENOENT;  // a placeholder under construction is not there yet
-    UniqueFd fd(::openat(parent.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return errno;
     struct stat st{};
-    if (::fstatat(fd.get(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    Inode* inode = remember(fe, std::move(fd), st);
+    if (::fstatat(parent.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    int err = 0;
+    Inode* inode = remember(fe, parent, name, st, err);
+    if (inode == nullptr) return err;
     std::memset(&e, 0, sizeof e);
     e.ino = number_of(fe, inode);
-    e.attr = presented(*inode, st);
+    Where w;
+    w.fd = parent.fd.get();
+    w.name = name;
+    e.attr = presented(w, st);
     e.attr_timeout = CACHE_SECONDS;
     e.entry_timeout = CACHE_SECONDS;
     return 0;
 }
 
-void reply_entry(fuse_req_t req, const Inode& parent, const char* name) {
+void reply_entry(fuse_req_t req, Inode& parent, const char* name) {
     fuse_entry_param e;
     if (const int err = entry_for(front(req), parent, name, e); err != 0) {
         fuse_reply_err(req, err);
@@ -190,13 +309,24 @@ void reply_entry(fuse_req_t req, const Inode& parent, const char* name) {
     fuse_reply_entry(req, &e);
 }
 
-void reply_attr(fuse_req_t req, const Inode& inode) {
+void reply_attr(fuse_req_t req, const Inode& inode, fuse_file_info* fi) {
     struct stat st{};
-    if (const int err = stat_inode(inode, st); err != 0) {
+    Where w;
+    int err = where_of(front(req), inode, w);
+    if (fi != nullptr && fi->fh != 0 && !inode.directory()) {
+        // An open file (fstat): its own descriptor, which reaches it after its name is gone.
+        const int fd = reinterpret_cast<const OpenStream*>(fi->fh)->file->fd.get();
+        err = ::fstat(fd, &st) == 0 ? 0 : errno;
+        w = Where{};
+        w.fd = fd;
+    } else if (err == 0) {
+        err = stat_inode(front(req), inode, st);
+    }
+    if (err != 0) {
         fuse_reply_err(req, err);
         return;
     }
-    const struct stat shown = presented(inode, st);
+    const struct stat shown = presented(w, st);
     fuse_reply_attr(req, &shown, CACHE_SECONDS);
 }
 
@@ -319,48 +449,69 @@ void op_forget_multi(fuse_req_t req, std::size_t count, fuse_forget_data* forget
     fuse_reply_none(req);
 }
 
-void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { reply_attr(req, inode_of(req, ino)); }
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { reply_attr(req, inode_of(req, ino), fi); }
 
-void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
-    const Inode& inode = inode_of(req, ino);
-    const std::string self = self_path(inode);
-    int err = 0;
-    if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !inode.link && ::chmod(self.c_str(), attr->st_mode & 07777) != 0)
-        err = errno;
-    if (err == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
-        const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1);
-        const gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid : static_cast<gid_t>(-1);
-        if (::fchownat(inode.fd.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) err = errno;
+// Mode, owner and times of the file `w` names, or of the open file `fd` (>= 0).
+int set_attributes(const Where& w, int fd, bool link, const struct stat& attr, int to_set) {
+    if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !link) {
+        const mode_t mode = attr.st_mode & 07777;
+        const int rc = fd >= 0 ? ::fchmod(fd, mode) : w.name.empty() ? ::chmod(w.path().c_str(), mode) : ::fchmodat(w.fd, w.at(), mode, 0);
+        if (rc != 0) return errno;
     }
-    if (err == 0 && (to_set & FUSE_SET_ATTR_SIZE) != 0) {
-        if (fi != nullptr) {
-            OpenStream& o = stream_in(fi);
-            err = truncate_locally(o.file, o.stream, attr->st_size);
-        } else {
-            UniqueFd fd(::open(self.c_str(), O_WRONLY | O_CLOEXEC));
-            std::uint32_t error = 0;
-            auto file = fd ? track_open_file(std::move(fd), canonical_of(inode.fd.get()), true, error) : nullptr;
-            err = file ? truncate_locally(file, stream_of(req), attr->st_size) : (errno != 0 ? errno : EIO);
-        }
+    if ((to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
+        const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr.st_uid : static_cast<uid_t>(-1);
+        const gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr.st_gid : static_cast<gid_t>(-1);
+        const int rc = fd >= 0 ? ::fchown(fd, uid, gid) : ::fchownat(w.fd, w.at(), uid, gid, w.empty_flag() | AT_SYMLINK_NOFOLLOW);
+        if (rc != 0) return errno;
     }
-    if (err == 0 && (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) != 0 && !inode.link) {
+    if ((to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) != 0) {
         timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
         if ((to_set & FUSE_SET_ATTR_ATIME_NOW) != 0) times[0].tv_nsec = UTIME_NOW;
-        else if ((to_set & FUSE_SET_ATTR_ATIME) != 0) times[0] = attr->st_atim;
+        else if ((to_set & FUSE_SET_ATTR_ATIME) != 0) times[0] = attr.st_atim;
         if ((to_set & FUSE_SET_ATTR_MTIME_NOW) != 0) times[1].tv_nsec = UTIME_NOW;
-        else if ((to_set & FUSE_SET_ATTR_MTIME) != 0) times[1] = attr->st_mtim;
-        if (::utimensat(AT_FDCWD, self.c_str(), times, 0) != 0) err = errno;
+        else if ((to_set & FUSE_SET_ATTR_MTIME) != 0) times[1] = attr.st_mtim;
+        const int rc = fd >= 0 ? ::futimens(fd, times)
+                       : w.name.empty() ? ::utimensat(AT_FDCWD, w.path().c_str(), times, 0)
+                                        : ::utimensat(w.fd, w.at(), times, AT_SYMLINK_NOFOLLOW);
+        if (rc != 0) return errno;
     }
+    return 0;
+}
+
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+    FrontEnd& fe = front(req);
+    const Inode& inode = inode_of(req, ino);
+    OpenStream* open = fi != nullptr && fi->fh != 0 && !inode.directory() ? &stream_in(fi) : nullptr;
+    Where w;
+    int err = open != nullptr ? 0 : where_of(fe, inode, w);
+    if (err == 0 && (to_set & FUSE_SET_ATTR_SIZE) != 0) {
+        if (open != nullptr) {
+            err = truncate_locally(open->file, open->stream, attr->st_size);
+        } else {
+            UniqueFd fd;
+            err = open_inode(fe, inode, O_WRONLY, fd);
+            std::uint32_t error = 0;
+            const std::string path = err == 0 ? canonical_of(fd.get()) : std::string();
+            auto file = err == 0 ? track_open_file(std::move(fd), path, true, error) : nullptr;
+            if (err == 0) err = file ? truncate_locally(file, stream_of(req), attr->st_size) : EIO;
+        }
+    }
+    if (err == 0) err = set_attributes(w, open != nullptr ? open->file->fd.get() : -1, S_ISLNK(inode.type), *attr, to_set);
     if (err != 0) {
         fuse_reply_err(req, err);
         return;
     }
-    reply_attr(req, inode);
+    reply_attr(req, inode, fi);
 }
 
 void op_readlink(fuse_req_t req, fuse_ino_t ino) {
+    Where w;
+    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
     char buffer[PATH_MAX + 1];
-    const ssize_t n = ::readlinkat(inode_of(req, ino).fd.get(), "", buffer, PATH_MAX);
+    const ssize_t n = ::readlinkat(w.fd, w.at(), buffer, PATH_MAX);
     if (n < 0) {
         fuse_reply_err(req, errno);
         return;
@@ -369,65 +520,152 @@ void op_readlink(fuse_req_t req, fuse_ino_t ino) {
     fuse_reply_readlink(req, buffer);
 }
 
-void op_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
-    const Inode& p = inode_of(req, parent);
-    if (::mknodat(p.fd.get(), name, mode, rdev) != 0) {
+// Answers an operation that made the entry `name` of `parent` (rc its result) with that entry.
+void reply_made(fuse_req_t req, int rc, Inode& parent, const char* name) {
+    if (rc != 0) {
         fuse_reply_err(req, errno);
         return;
     }
-    reply_entry(req, p, name);
+    reply_entry(req, parent, name);
+}
+
+void op_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
+    Inode& p = inode_of(req, parent);
+    reply_made(req, ::mknodat(p.fd.get(), name, mode, rdev), p, name);
 }
 
 void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
-    const Inode& p = inode_of(req, parent);
-    if (::mkdirat(p.fd.get(), name, mode) != 0) {
-        fuse_reply_err(req, errno);
-        return;
-    }
-    reply_entry(req, p, name);
+    Inode& p = inode_of(req, parent);
+    reply_made(req, ::mkdirat(p.fd.get(), name, mode), p, name);
 }
 
 void op_symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
-    const Inode& p = inode_of(req, parent);
-    if (::symlinkat(link, p.fd.get(), name) != 0) {
-        fuse_reply_err(req, errno);
-        return;
-    }
-    reply_entry(req, p, name);
+    Inode& p = inode_of(req, parent);
+    reply_made(req, ::symlinkat(link, p.fd.get(), name), p, name);
 }
 
 void op_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
-    const Inode& p = inode_of(req, parent);
-    if (::linkat(AT_FDCWD, self_path(inode_of(req, ino)).c_str(), p.fd.get(), name, AT_SYMLINK_FOLLOW) != 0) {
-        fuse_reply_err(req, errno);
+    Inode& p = inode_of(req, parent);
+    Where w;
+    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
+        fuse_reply_err(req, err);
         return;
     }
-    reply_entry(req, p, name);
+    reply_made(req, ::linkat(w.fd, w.at(), p.fd.get(), name, w.empty_flag()), p, name);
+}
+
+// The front end's inode that reaches its file as the entry `name` of `dir`, and the file's link
+// count; nullptr when there is none.
+std::shared_ptr<Inode> named(FrontEnd& fe, Inode& dir, const char* name, nlink_t& links) {
+    struct stat st{};
+    if (::fstatat(dir.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    links = st.st_nlink;
+    std::lock_guard lock(fe.mutex);
+    const auto it = fe.inodes.find({st.st_dev, st.st_ino});
+    if (it == fe.inodes.end()) return nullptr;
+    Inode& inode = *it->second;
+    if (!inode.directory() && (inode.parent.get() != &dir || inode.name != name)) return nullptr;
+    return inode.shared_from_this();
+}
+
+// An O_PATH descriptor of the file `name` of `dir` if it is `inode`'s file and this is its last
+// name: what reaches it after the name goes, while it is open.
+UniqueFd anchor_of(const std::shared_ptr<Inode>& inode, const Inode& dir, const char* name, nlink_t links) {
+    if (!inode || inode->directory() || links > 1) return UniqueFd();
+    UniqueFd fd(::openat(dir.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st{};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_dev != inode->dev || st.st_ino != inode->ino) return UniqueFd();
+    return fd;
+}
+
+// After the entry through which `inode` was reached is gone (unlinked, or replaced by a rename;
+// the caller holds the mutex). A file that had no other name is gone for good: it is reached
+// through `anchor` while it is open, and no longer listed, as its number may soon name a new
+// file; one with other names is found again by its next lookup.
+void lose_name(FrontEnd& fe, Inode& inode, nlink_t links, UniqueFd anchor) {
+    inode.parent.reset();
+    inode.name.clear();
+    if (links <= 1 || inode.directory()) unlist(fe, inode);
+    if (!inode.directory() && !inode.fd) inode.fd = std::move(anchor);
 }
 
 void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    fuse_reply_err(req, ::unlinkat(inode_of(req, parent).fd.get(), name, 0) == 0 ? 0 : errno);
+    FrontEnd& fe = front(req);
+    Inode& p = inode_of(req, parent);
+    nlink_t links = 0;
+    const auto inode = named(fe, p, name, links);
+    UniqueFd anchor = anchor_of(inode, p, name, links);
+    if (::unlinkat(p.fd.get(), name, 0) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    if (inode) {
+        std::lock_guard lock(fe.mutex);
+        if (inode->parent.get() == &p && inode->name == name) lose_name(fe, *inode, links, std::move(anchor));
+    }
+    fuse_reply_err(req, 0);
 }
 
 void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    fuse_reply_err(req, ::unlinkat(inode_of(req, parent).fd.get(), name, AT_REMOVEDIR) == 0 ? 0 : errno);
+    FrontEnd& fe = front(req);
+    Inode& p = inode_of(req, parent);
+    nlink_t links = 0;
+    const auto inode = named(fe, p, name, links);
+    if (::unlinkat(p.fd.get(), name, AT_REMOVEDIR) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    if (inode) {
+        std::lock_guard lock(fe.mutex);
+        lose_name(fe, *inode, 0, UniqueFd());
+    }
+    fuse_reply_err(req, 0);
 }
 
 void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
                unsigned flags) {
-    const int rc = ::renameat2(inode_of(req, parent).fd.get(), name, inode_of(req, new_parent).fd.get(), new_name, flags);
-    fuse_reply_err(req, rc == 0 ? 0 : errno);
-}
-
-void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const Inode& inode = inode_of(req, ino);
-    const int flags = (fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND)) | O_CLOEXEC;
-    UniqueFd fd(::open(self_path(inode).c_str(), flags));
-    if (!fd) {
+    FrontEnd& fe = front(req);
+    Inode& from = inode_of(req, parent);
+    Inode& to = inode_of(req, new_parent);
+    nlink_t moving_links = 0;
+    nlink_t replaced_links = 0;
+    const auto moving = named(fe, from, name, moving_links);
+    const auto replaced = named(fe, to, new_name, replaced_links);
+    UniqueFd anchor = (flags & RENAME_EXCHANGE) == 0 ? anchor_of(replaced, to, new_name, replaced_links) : UniqueFd();
+    if (::renameat2(from.fd.get(), name, to.fd.get(), new_name, flags) != 0) {
         fuse_reply_err(req, errno);
         return;
     }
-    if (const int err = start_stream(req, std::move(fd), fi); err != 0) {
+    // The inodes that were reached through the two names follow the files.
+    std::lock_guard lock(fe.mutex);
+    auto still = [](const std::shared_ptr<Inode>& inode, const Inode& dir, const char* entry) {
+        return inode && !inode->directory() && inode->parent.get() == &dir && inode->name == entry;
+    };
+    const bool move = still(moving, from, name);
+    const bool replace = replaced != moving && still(replaced, to, new_name);
+    if (replace) {
+        if ((flags & RENAME_EXCHANGE) != 0) {
+            replaced->parent = from.shared_from_this();
+            replaced->name = name;
+        } else {
+            lose_name(fe, *replaced, replaced_links, std::move(anchor));
+        }
+    } else if (replaced && replaced->directory() && (flags & RENAME_EXCHANGE) == 0) {
+        unlist(fe, *replaced);  // an empty directory replaced is gone
+    }
+    if (move) {
+        moving->parent = to.shared_from_this();
+        moving->name = new_name;
+    }
+    fuse_reply_err(req, 0);
+}
+
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    const int flags = fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND);
+    UniqueFd fd;
+    int err = open_inode(front(req), inode_of(req, ino), flags, fd);
+    if (err == 0) err = start_stream(req, std::move(fd), fi);
+    if (err != 0) {
         fuse_reply_err(req, err);
         return;
     }
@@ -435,7 +673,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 }
 
 void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
-    const Inode& p = inode_of(req, parent);
+    Inode& p = inode_of(req, parent);
     const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND)) | O_CREAT | O_CLOEXEC;
     UniqueFd fd(::openat(p.fd.get(), name, flags, mode));
     if (!fd) {
@@ -533,6 +771,7 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 // spares the kernel a lookup per name (ls -l, find).
 void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* fi, bool plus) {
     auto& d = *reinterpret_cast<OpenDirectory*>(fi->fh);
+    Inode& dir = inode_of(req, ino);
     if (offset != d.offset) {
         ::seekdir(d.dir, offset);
         d.offset = offset;
@@ -557,7 +796,7 @@ void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offs
         e.attr.st_ino = entry->d_ino;
         e.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
         const bool dots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
-        if (plus && !dots && entry_for(front(req), inode_of(req, ino), entry->d_name, e) != 0) {
+        if (plus && !dots && entry_for(front(req), dir, entry->d_name, e) != 0) {
             d.offset = entry->d_off;  // gone since it was listed
             continue;
         }
@@ -598,50 +837,61 @@ void op_statfs(fuse_req_t req, fuse_ino_t) {
 }
 
 // Extended attributes pass through, the simulation's own (user.zcf.*) included: setting
-// user.zcf.pin through the mount is how a user pins a file.
+// user.zcf.pin through the mount is how a user pins a file. A name is never followed (the l*
+// calls); a directory is reached through its descriptor's path.
 void op_setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, std::size_t size, int flags) {
-    const Inode& inode = inode_of(req, ino);
-    if (inode.link) {
-        fuse_reply_err(req, EPERM);
-        return;
+    Where w;
+    int err = where_of(front(req), inode_of(req, ino), w);
+    if (err == 0) {
+        const std::string path = w.path();
+        const int rc = w.name.empty() ? ::setxattr(path.c_str(), name, value, size, flags) : ::lsetxattr(path.c_str(), name, value, size, flags);
+        err = rc == 0 ? 0 : errno;
     }
-    fuse_reply_err(req, ::setxattr(self_path(inode).c_str(), name, value, size, flags) == 0 ? 0 : errno);
+    fuse_reply_err(req, err);
+}
+
+// Answers a getxattr or listxattr (`n` bytes of `buffer`, or the errno when n < 0): with the size
+// alone when the caller asked for it (size 0).
+void reply_xattr(fuse_req_t req, ssize_t n, std::size_t size, const std::vector<char>& buffer) {
+    if (n < 0) fuse_reply_err(req, errno);
+    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
+    else fuse_reply_buf(req, buffer.data(), static_cast<std::size_t>(n));
 }
 
 void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, std::size_t size) {
-    const Inode& inode = inode_of(req, ino);
-    if (inode.link) {
-        fuse_reply_err(req, ENODATA);
+    Where w;
+    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
+        fuse_reply_err(req, err);
         return;
     }
     std::vector<char> value(size);
-    const ssize_t n = ::getxattr(self_path(inode).c_str(), name, size == 0 ? nullptr : value.data(), size);
-    if (n < 0) fuse_reply_err(req, errno);
-    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
-    else fuse_reply_buf(req, value.data(), static_cast<std::size_t>(n));
+    const std::string path = w.path();
+    void* out = size == 0 ? nullptr : value.data();
+    const ssize_t n = w.name.empty() ? ::getxattr(path.c_str(), name, out, size) : ::lgetxattr(path.c_str(), name, out, size);
+    reply_xattr(req, n, size, value);
 }
 
 void op_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size) {
-    const Inode& inode = inode_of(req, ino);
-    if (inode.link) {
-        if (size == 0) fuse_reply_xattr(req, 0);
-        else fuse_reply_buf(req, nullptr, 0);
+    Where w;
+    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
+        fuse_reply_err(req, err);
         return;
     }
     std::vector<char> names(size);
-    const ssize_t n = ::listxattr(self_path(inode).c_str(), size == 0 ? nullptr : names.data(), size);
-    if (n < 0) fuse_reply_err(req, errno);
-    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
-    else fuse_reply_buf(req, names.data(), static_cast<std::size_t>(n));
+    const std::string path = w.path();
+    char* out = size == 0 ? nullptr : names.data();
+    const ssize_t n = w.name.empty() ? ::listxattr(path.c_str(), out, size) : ::llistxattr(path.c_str(), out, size);
+    reply_xattr(req, n, size, names);
 }
 
 void op_removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
-    const Inode& inode = inode_of(req, ino);
-    if (inode.link) {
-        fuse_reply_err(req, EPERM);
-        return;
+    Where w;
+    int err = where_of(front(req), inode_of(req, ino), w);
+    if (err == 0) {
+        const std::string path = w.path();
+        err = (w.name.empty() ? ::removexattr(path.c_str(), name) : ::lremovexattr(path.c_str(), name)) == 0 ? 0 : errno;
     }
-    fuse_reply_err(req, ::removexattr(self_path(inode).c_str(), name) == 0 ? 0 : errno);
+    fuse_reply_err(req, err);
 }
 
 // Missing content is no hole: the whole file is data, so that copying programs read it (and so
@@ -775,8 +1025,8 @@ bool fuse_usable() {
 std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
     static const bool QUIET = [] {
         fuse_set_log_func(quiet_log);
-        // One descriptor per inode the kernel knows: a tree of 100,000 entries needs as many. The
-        // soft limit (often 1024) goes up to the hard one.
+        // One descriptor per folder the kernel knows, and per open file: the soft limit (often
+        // 1024) goes up to the hard one.
         rlimit files{};
         if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
             files.rlim_cur = files.rlim_max;
@@ -790,9 +1040,11 @@ std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
     fe->root_fd = UniqueFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st{};
     if (!fe->root_fd || ::fstat(fe->root_fd.get(), &st) != 0) return nullptr;
-    fe->root_inode.fd = UniqueFd(::fcntl(fe->root_fd.get(), F_DUPFD_CLOEXEC, 0));
-    fe->root_inode.dev = st.st_dev;
-    fe->root_inode.ino = st.st_ino;
+    fe->root_inode = std::make_shared<Inode>();
+    fe->root_inode->fd = UniqueFd(::fcntl(fe->root_fd.get(), F_DUPFD_CLOEXEC, 0));
+    fe->root_inode->dev = st.st_dev;
+    fe->root_inode->ino = st.st_ino;
+    fe->root_inode->type = S_IFDIR;
 
     std::string options = "fsname=zembra_cloud_files,subtype=zembra_cloud_files,default_permissions";
     if (allow_other_permitted()) options += ",allow_other";
@@ -884,7 +1136,12 @@ void forget_cached(const struct stat& st, bool content) {
         std::lock_guard lock(mounted().mutex);
         for (const auto& fe : mounted().list) {
             std::lock_guard inodes(fe->mutex);
-            const auto it = fe->inodes.find({st.st_dev, st.st_ino});
+            const InodeKey key{st.st_dev, st.st_ino};
+            if (key == InodeKey{fe->root_inode->dev, fe->root_inode->ino}) {
+                found.emplace_back(fe, FUSE_ROOT_ID);
+                continue;
+            }
+            const auto it = fe->inodes.find(key);
             if (it != fe->inodes.end()) found.emplace_back(fe, number_of(*fe, it->second));
         }
     }
