@@ -2,6 +2,7 @@
 placeholders through the file system mounted over a connected sync root, while the test acts as
 the parent and answers the "fetch" events. Skipped (and says so) where FUSE cannot be used."""
 
+import errno
 import hashlib
 import os
 import queue
@@ -180,6 +181,28 @@ class MountedRoot(Conversation):
         with open(moved, "rb") as f:
             self.assertEqual(f.read(), b"new file")
         self.assertEqual(os.fstat(held).st_size, 100000)
+
+    def test_listings_and_extended_attributes_through_the_mount(self):
+        [first] = self.placeholders({"one.bin": 10}, folder="Box")
+        box = os.path.dirname(first)
+        self.assertEqual(os.listdir(box), ["one.bin"])
+        # The kernel keeps listings between opens; placeholders created beneath drop them at once.
+        self.placeholders({"two.bin": 20}, folder="Box")
+        self.assertEqual(sorted(os.listdir(box)), ["one.bin", "two.bin"])
+        os.unlink(first)
+        self.assertEqual(os.listdir(box), ["two.bin"])
+        # User attributes pass through, the program's own among them; ACLs and labels are not
+        # carried, and are not listed.
+        two = os.path.join(box, "two.bin")
+        os.setxattr(two, "user.color", b"blue")
+        self.assertIn("user.zcf.state", os.listxattr(two))
+        self.assertEqual(sorted(n for n in os.listxattr(two) if not n.startswith("user.zcf.")), ["user.color"])
+        self.assertEqual(os.getxattr(two, "user.color"), b"blue")
+        for name in ("security.selinux", "system.posix_acl_access"):
+            with self.assertRaises(OSError) as caught:
+                os.getxattr(two, name)
+            self.assertEqual(caught.exception.errno, errno.EOPNOTSUPP, name)
+        self.assertEqual(self.run_program(["ls", "-l", two])[0], 0)
 
     def test_mmap_reads_fetch_the_content(self):
         [path] = self.placeholders({"mapped.bin": 2 * MIB + 5})

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -96,6 +97,9 @@ public:
     std::atomic<bool> detached{false};  // by a disconnect (not by the end of the process)
     std::mutex mutex;
     std::unordered_map<InodeKey, Inode*, InodeKeyHash> inodes;  // the current inode of each file
+    // Threads that looked at files (not folders) lately, and when: their listings carry
+    // attributes (list_directory).
+    std::unordered_map<pid_t, std::chrono::steady_clock::time_point> examiners;
 
     ~FrontEnd() {
         // What the kernel did not forget goes with the session.
@@ -435,9 +439,43 @@ OpenStream& stream_in(fuse_file_info* fi) { return *reinterpret_cast<OpenStream*
 void op_init(void*, fuse_conn_info* conn) {
     // Every write reaches the simulation at once: it takes the file out of sync.
     conn->want &= ~static_cast<unsigned>(FUSE_CAP_WRITEBACK_CACHE);
+    // Every listing may carry attributes; the front end attaches them for the programs that use
+    // them (see list_directory).
+    conn->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
 }
 
-void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) { reply_entry(req, inode_of(req, parent), name); }
+// How long a thread that looked at a file counts as one that looks at the files it lists.
+constexpr auto EXAMINER_MEMORY = std::chrono::seconds(5);
+
+// Notes that the thread of `req` looked at a file that is not a folder.
+void note_examiner(fuse_req_t req) {
+    FrontEnd& fe = front(req);
+    const fuse_ctx* ctx = fuse_req_ctx(req);
+    if (ctx == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(fe.mutex);
+    if (fe.examiners.size() >= 256) std::erase_if(fe.examiners, [&](const auto& e) { return now - e.second > EXAMINER_MEMORY; });
+    fe.examiners[ctx->pid] = now;
+}
+
+bool examines(fuse_req_t req) {
+    FrontEnd& fe = front(req);
+    const fuse_ctx* ctx = fuse_req_ctx(req);
+    if (ctx == nullptr) return true;
+    std::lock_guard lock(fe.mutex);
+    const auto it = fe.examiners.find(ctx->pid);
+    return it != fe.examiners.end() && std::chrono::steady_clock::now() - it->second <= EXAMINER_MEMORY;
+}
+
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    fuse_entry_param e;
+    if (const int err = entry_for(front(req), inode_of(req, parent), name, e); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    if (!S_ISDIR(e.attr.st_mode)) note_examiner(req);
+    fuse_reply_entry(req, &e);
+}
 
 void op_forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t count) {
     forget_one(front(req), ino, count);
@@ -449,7 +487,11 @@ void op_forget_multi(fuse_req_t req, std::size_t count, fuse_forget_data* forget
     fuse_reply_none(req);
 }
 
-void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { reply_attr(req, inode_of(req, ino), fi); }
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    const Inode& inode = inode_of(req, ino);
+    if (!inode.directory()) note_examiner(req);
+    reply_attr(req, inode, fi);
+}
 
 // Mode, owner and times of the file `w` names, or of the open file `fd` (>= 0).
 int set_attributes(const Where& w, int fd, bool link, const struct stat& attr, int to_set) {
@@ -767,11 +809,14 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     fuse_reply_open(req, fi);
 }
 
-// Lists a directory; with `plus`, each entry with its attributes (and a lookup counted), which
-// spares the kernel a lookup per name (ls -l, find).
+// Lists a directory. With `plus`, entries carry their attributes (and count a lookup) when the
+// listing thread looked at files lately: that spares a program that stats what it lists (ls -l)
+// a lookup per name, and one that only walks names (find) the cost of attributes it never uses.
 void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* fi, bool plus) {
     auto& d = *reinterpret_cast<OpenDirectory*>(fi->fh);
     Inode& dir = inode_of(req, ino);
+    // Without attributes, a plus entry has node number 0: listed, nothing looked up.
+    const bool attach = plus && examines(req);
     if (offset != d.offset) {
         ::seekdir(d.dir, offset);
         d.offset = offset;
@@ -796,7 +841,7 @@ void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offs
         e.attr.st_ino = entry->d_ino;
         e.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
         const bool dots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
-        if (plus && !dots && entry_for(front(req), dir, entry->d_name, e) != 0) {
+        if (attach && !dots && entry_for(front(req), dir, entry->d_name, e) != 0) {
             d.offset = entry->d_off;  // gone since it was listed
             continue;
         }
@@ -804,7 +849,7 @@ void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offs
             plus ? fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry->d_name, &e, entry->d_off)
                  : fuse_add_direntry(req, buffer.data() + used, size - used, entry->d_name, &e.attr, entry->d_off);
         if (n > size - used) {
-            if (plus && !dots) forget_one(front(req), e.ino, 1);
+            if (attach && !dots) forget_one(front(req), e.ino, 1);
             ::seekdir(d.dir, d.offset);  // did not fit: the next call starts with it
             break;
         }
@@ -836,12 +881,17 @@ void op_statfs(fuse_req_t req, fuse_ino_t) {
     fuse_reply_statfs(req, &sv);
 }
 
-// Extended attributes pass through, the simulation's own (user.zcf.*) included: setting
-// user.zcf.pin through the mount is how a user pins a file. A name is never followed (the l*
-// calls); a directory is reached through its descriptor's path.
+// Extended attributes: the user and trusted namespaces pass through, the simulation's own
+// (user.zcf.*) included: setting user.zcf.pin through the mount is how a user pins a file. The
+// mount enforces no POSIX ACLs and keeps no security labels of its own, and says so: those names
+// are "not supported", which also spares programs such as ls a question per file (they stop
+// asking a file system that answered so once). A name is never followed (the l* calls); a
+// directory is reached through its descriptor's path.
+bool carried(std::string_view name) { return name.rfind("user.", 0) == 0 || name.rfind("trusted.", 0) == 0; }
+
 void op_setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, std::size_t size, int flags) {
     Where w;
-    int err = where_of(front(req), inode_of(req, ino), w);
+    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
     if (err == 0) {
         const std::string path = w.path();
         const int rc = w.name.empty() ? ::setxattr(path.c_str(), name, value, size, flags) : ::lsetxattr(path.c_str(), name, value, size, flags);
@@ -850,43 +900,71 @@ void op_setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* v
     fuse_reply_err(req, err);
 }
 
-// Answers a getxattr or listxattr (`n` bytes of `buffer`, or the errno when n < 0): with the size
-// alone when the caller asked for it (size 0).
-void reply_xattr(fuse_req_t req, ssize_t n, std::size_t size, const std::vector<char>& buffer) {
-    if (n < 0) fuse_reply_err(req, errno);
-    else if (size == 0) fuse_reply_xattr(req, static_cast<std::size_t>(n));
-    else fuse_reply_buf(req, buffer.data(), static_cast<std::size_t>(n));
+// Answers a getxattr or listxattr of `bytes`: with their size alone when the caller asked for it
+// (size 0), ERANGE when they do not fit.
+void reply_xattr(fuse_req_t req, const std::vector<char>& bytes, std::size_t size) {
+    if (size == 0) fuse_reply_xattr(req, bytes.size());
+    else if (bytes.size() > size) fuse_reply_err(req, ERANGE);
+    else fuse_reply_buf(req, bytes.data(), bytes.size());
+}
+
+// Calls `get(buffer, capacity)` (a getxattr or listxattr) with a buffer that grows until the
+// value fits. 0 or an errno.
+template <typename Get>
+int read_xattr(Get get, std::vector<char>& bytes) {
+    for (;;) {
+        const ssize_t needed = get(nullptr, 0);
+        if (needed < 0) return errno;
+        bytes.resize(static_cast<std::size_t>(needed));
+        const ssize_t n = needed == 0 ? 0 : get(bytes.data(), bytes.size());
+        if (n >= 0) {
+            bytes.resize(static_cast<std::size_t>(n));
+            return 0;
+        }
+        if (errno != ERANGE) return errno;  // grown meanwhile: again
+    }
 }
 
 void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, std::size_t size) {
     Where w;
-    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
-        fuse_reply_err(req, err);
-        return;
+    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
+    std::vector<char> value;
+    if (err == 0) {
+        const std::string path = w.path();
+        err = read_xattr([&](char* out, std::size_t capacity) {
+            return w.name.empty() ? ::getxattr(path.c_str(), name, out, capacity) : ::lgetxattr(path.c_str(), name, out, capacity);
+        }, value);
     }
-    std::vector<char> value(size);
-    const std::string path = w.path();
-    void* out = size == 0 ? nullptr : value.data();
-    const ssize_t n = w.name.empty() ? ::getxattr(path.c_str(), name, out, size) : ::lgetxattr(path.c_str(), name, out, size);
-    reply_xattr(req, n, size, value);
+    if (err != 0) fuse_reply_err(req, err);
+    else reply_xattr(req, value, size);
 }
 
 void op_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size) {
     Where w;
-    if (const int err = where_of(front(req), inode_of(req, ino), w); err != 0) {
+    int err = where_of(front(req), inode_of(req, ino), w);
+    std::vector<char> names;
+    if (err == 0) {
+        const std::string path = w.path();
+        err = read_xattr([&](char* out, std::size_t capacity) {
+            return w.name.empty() ? ::listxattr(path.c_str(), out, capacity) : ::llistxattr(path.c_str(), out, capacity);
+        }, names);
+    }
+    if (err != 0) {
         fuse_reply_err(req, err);
         return;
     }
-    std::vector<char> names(size);
-    const std::string path = w.path();
-    char* out = size == 0 ? nullptr : names.data();
-    const ssize_t n = w.name.empty() ? ::listxattr(path.c_str(), out, size) : ::llistxattr(path.c_str(), out, size);
-    reply_xattr(req, n, size, names);
+    std::vector<char> shown;
+    for (std::size_t i = 0; i < names.size();) {
+        const std::string_view name(names.data() + i);
+        if (carried(name)) shown.insert(shown.end(), names.data() + i, names.data() + i + name.size() + 1);
+        i += name.size() + 1;
+    }
+    reply_xattr(req, shown, size);
 }
 
 void op_removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     Where w;
-    int err = where_of(front(req), inode_of(req, ino), w);
+    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
     if (err == 0) {
         const std::string path = w.path();
         err = (w.name.empty() ? ::removexattr(path.c_str(), name) : ::lremovexattr(path.c_str(), name)) == 0 ? 0 : errno;
