@@ -186,7 +186,7 @@ class MountedRoot(Conversation):
         [first] = self.placeholders({"one.bin": 10}, folder="Box")
         box = os.path.dirname(first)
         self.assertEqual(os.listdir(box), ["one.bin"])
-        # The kernel keeps listings between opens; placeholders created beneath drop them at once.
+        # Placeholders created beneath the mount are listed at once.
         self.placeholders({"two.bin": 20}, folder="Box")
         self.assertEqual(sorted(os.listdir(box)), ["one.bin", "two.bin"])
         os.unlink(first)
