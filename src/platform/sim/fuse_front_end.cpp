@@ -439,6 +439,8 @@ OpenStream& stream_in(fuse_file_info* fi) { return *reinterpret_cast<OpenStream*
 void op_init(void*, fuse_conn_info* conn) {
     // Every write reaches the simulation at once: it takes the file out of sync.
     conn->want &= ~static_cast<unsigned>(FUSE_CAP_WRITEBACK_CACHE);
+    // Present content goes from the backing file to the kernel by splice, not through a buffer.
+    conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
     // Every listing may carry attributes; the front end attaches them for the programs that use
     // them (see list_directory).
     conn->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
