@@ -170,16 +170,39 @@ class Program:
         code = self.proc.wait(timeout=timeout)
         return code, rest
 
-    def kill(self):
+    def kill(self, grace=5):
+        """Ends the program: its input closed first, so that it unmounts what it mounted, then
+        killed if it has not ended within `grace` seconds. Mounts left beneath its work directory
+        (by a program that was killed) are detached before the directory goes."""
         if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+            self.close_input()
+            try:
+                self.proc.wait(timeout=grace)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             try:
                 stream.close()
             except Exception:
                 pass
+        detach_mounts_under(self.tmp)
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def detach_mounts_under(folder):
+    """Lazily unmounts the front-end mounts at or beneath `folder` (Linux; nothing elsewhere)."""
+    try:
+        with open("/proc/self/mountinfo") as f:
+            points = [line.split()[4] for line in f if " - fuse.zembra_cloud_files " in line]
+    except OSError:
+        return
+    prefix = os.path.realpath(folder) + "/"
+    for point in points:
+        point = point.encode().decode("unicode_escape")  # \040 and the like
+        if point.startswith(prefix):
+            subprocess.run(["umount", "-l", point] if os.geteuid() == 0 else ["fusermount3", "-u", "-z", point],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 class ProgramTest(unittest.TestCase):
