@@ -124,14 +124,16 @@ int stat_inode(const Inode& inode, struct stat& st) {
 }
 
 // What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only
-// file uses no space (du), and its status-change time is its modification time, so that content
-// arriving while a program reads (tar, rsync) is no change; everything else as it is.
+// file uses no space (du), its status-change time is its modification time, so that content
+// arriving while a program reads (tar, rsync) is no change, and its mode has the read permission
+// that the read guard withholds from the file beneath; everything else as it is.
 struct stat presented(const Inode& inode, struct stat st) {
     if (!S_ISREG(st.st_mode)) return st;
     const std::string path = self_path(inode);
     const auto state = read_state(MetaTarget{-1, path.c_str(), true});
     if (!state) return st;
     st.st_ctim = st.st_mtim;
+    st.st_mode = presented_mode(st.st_mode, *state);
     std::int64_t bytes = 0;
     for (const auto& [b, e] : state->present.ranges()) bytes += std::min<std::int64_t>(e, st.st_size) - std::min<std::int64_t>(b, st.st_size);
     st.st_blocks = (bytes + 4095) / 4096 * 8;
@@ -325,8 +327,8 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
     const Inode& inode = inode_of(req, ino);
     const std::string self = self_path(inode);
     int err = 0;
-    if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !inode.link && ::chmod(self.c_str(), attr->st_mode & 07777) != 0)
-        err = errno;
+    if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !inode.link)
+        err = change_mode(MetaTarget{-1, self.c_str(), true}, attr->st_mode & 07777);
     if (err == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
         const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1);
         const gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid : static_cast<gid_t>(-1);
@@ -337,7 +339,7 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
             OpenStream& o = stream_in(fi);
             err = truncate_locally(o.file, o.stream, attr->st_size);
         } else {
-            UniqueFd fd(::open(self.c_str(), O_WRONLY | O_CLOEXEC));
+            UniqueFd fd = open_content(AT_FDCWD, self.c_str(), O_WRONLY);
             std::uint32_t error = 0;
             auto file = fd ? track_open_file(std::move(fd), canonical_of(inode.fd.get()), true, error) : nullptr;
             err = file ? truncate_locally(file, stream_of(req), attr->st_size) : (errno != 0 ? errno : EIO);
@@ -422,7 +424,7 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     const Inode& inode = inode_of(req, ino);
     const int flags = (fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND)) | O_CLOEXEC;
-    UniqueFd fd(::open(self_path(inode).c_str(), flags));
+    UniqueFd fd = open_content(AT_FDCWD, self_path(inode).c_str(), flags);
     if (!fd) {
         fuse_reply_err(req, errno);
         return;
@@ -437,7 +439,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
     const Inode& p = inode_of(req, parent);
     const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND)) | O_CREAT | O_CLOEXEC;
-    UniqueFd fd(::openat(p.fd.get(), name, flags, mode));
+    UniqueFd fd = open_content(p.fd.get(), name, flags, mode);
     if (!fd) {
         fuse_reply_err(req, errno);
         return;
