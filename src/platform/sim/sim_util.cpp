@@ -151,8 +151,10 @@ long with_owner_read(const std::string& name, bool follow, const std::function<l
     return result;
 }
 
-bool only_owner_read_since(const struct stat& st) {
+bool only_owner_read_since(const std::string& name) {
     std::lock_guard lock(mode_mutex());
+    struct stat st{};
+    if (moments().empty() || ::lstat(name.c_str(), &st) != 0) return false;
     const auto it = moments().find({st.st_dev, st.st_ino});
     return it != moments().end() && it->second.tv_sec == st.st_ctim.tv_sec && it->second.tv_nsec == st.st_ctim.tv_nsec;
 }

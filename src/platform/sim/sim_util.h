@@ -116,9 +116,10 @@ std::recursive_mutex& mode_mutex();
 // again while the owner may read (its argument `moment` true), and the mode is put back. The
 // result of the last attempt.
 long with_owner_read(const std::string& name, bool follow, const std::function<long(bool moment)>& attempt);
-// Whether the last change of the file whose lstat is `st` was the end of such a moment: nothing
-// changed for anyone to hear of (the directory watcher's test of an attribute change).
-bool only_owner_read_since(const struct stat& st);
+// Whether the last change of the file `name` (not following a final link) was the end of such a
+// moment: nothing changed for anyone to hear of (the directory watcher's test of an attribute
+// change). Looked at under the mode lock, so never in the middle of a moment.
+bool only_owner_read_since(const std::string& name);
 
 // ---- Paths ---------------------------------------------------------------------------------
 

@@ -57,8 +57,7 @@ bool unnamed_file(std::string_view entry, const std::string& path) {
 // An attribute change that was only the simulation's moment of owner read access to a guarded
 // file (sim_util.h): nothing changed.
 bool owner_read_moment(std::uint32_t mask, const std::string& path) {
-    struct stat st{};
-    return (mask & IN_MODIFY) == 0 && ::lstat(backing(path).c_str(), &st) == 0 && only_owner_read_since(st);
+    return (mask & IN_MODIFY) == 0 && only_owner_read_since(backing(path));
 }
 
 bool within(const std::string& path, const std::string& folder) {
