@@ -36,6 +36,11 @@ def on_windows():
     return PLATFORM == "windows"
 
 
+def as_user(user, argv):
+    """`argv` run as the user (and group) `user`, without supplementary groups."""
+    return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + list(argv)
+
+
 def stop(pid):
     """Stops the process and returns once every thread of it has stopped."""
     os.kill(pid, signal.SIGSTOP)
@@ -55,7 +60,9 @@ def stop(pid):
 class Program:
     """One running program. Lines are read on a thread into a queue so reads can time out."""
 
-    def __init__(self, env=None, state_dir=None, address_space=None):
+    def __init__(self, env=None, state_dir=None, address_space=None, user=None):
+        """`user`: a user id to run the program as (with setpriv); the work directory, and so the
+        state directory in it, is that user's."""
         if not PROGRAM:
             raise unittest.SkipTest("ZCF_PROGRAM is not set")
         self.tmp = tempfile.mkdtemp(prefix="zcf-")
@@ -66,6 +73,11 @@ class Program:
         if env:
             full_env.update(env)
         argv = ([WRAPPER] if WRAPPER else []) + [PROGRAM]
+        if user is not None:
+            for d in (self.tmp, self.state_dir):
+                os.chown(d, user, user)
+            full_env["HOME"] = self.tmp
+            argv = as_user(user, argv)
 
         def limit():
             import resource

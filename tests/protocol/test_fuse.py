@@ -122,6 +122,9 @@ class MountedRoot(Conversation):
         code, out, _, fetches = self.run_program(["stat", "-c", "%n %s %b", *paths])
         self.assertEqual((code, fetches), (0, []))
         self.assertEqual(out.decode().split("\n")[:2], ["%s 200000 0" % paths[0], "%s 5000 0" % paths[1]])
+        # Beneath, an online-only file has no read permission (the read guard); programs see it with.
+        modes = self.run_program(["stat", "-c", "%A", *paths])[1].decode().split()
+        self.assertEqual([m[:3] for m in modes], ["-rw", "-rw"])
         code, out, _, _ = self.run_program(["du", "-k", *paths])
         self.assertEqual(out.split()[0::2], [b"0", b"0"])  # online-only files take no space
         listing = self.run_program(["ls", "-l", os.path.join(self.root, "Photos")])[1].decode()

@@ -180,8 +180,7 @@ int stat_inode(FrontEnd& fe, const Inode& inode, struct stat& st) {
 int open_inode(FrontEnd& fe, const Inode& inode, int flags, UniqueFd& fd) {
     Where w;
     if (const int err = where_of(fe, inode, w); err != 0) return err;
-    fd = w.name.empty() ? UniqueFd(::open(w.path().c_str(), flags | O_CLOEXEC))
-                        : UniqueFd(::openat(w.fd, w.at(), flags | O_NOFOLLOW | O_CLOEXEC));
+    fd = w.name.empty() ? open_content(AT_FDCWD, w.path().c_str(), flags) : open_content(w.fd, w.at(), flags | O_NOFOLLOW);
     if (!fd) return errno;
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0) return errno;
@@ -197,15 +196,17 @@ std::string canonical_of(int fd) {
 }
 
 // What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only
-// file uses no space (du), and its status-change time is its modification time, so that content
-// arriving while a program reads (tar, rsync) is no change; everything else as it is. `w` names
-// the file.
+// file uses no space (du), its status-change time is its modification time, so that content
+// arriving while a program reads (tar, rsync) is no change, and its mode has the read permission
+// that the read guard withholds from the file beneath; everything else as it is. `w` names the
+// file.
 struct stat presented(const Where& w, struct stat st) {
     if (!S_ISREG(st.st_mode)) return st;
     const std::string path = w.path();
     const auto state = read_state(MetaTarget{-1, path.c_str(), w.name.empty()});
     if (!state) return st;
     st.st_ctim = st.st_mtim;
+    st.st_mode = presented_mode(st.st_mode, *state);
     std::int64_t bytes = 0;
     for (const auto& [b, e] : state->present.ranges()) bytes += std::min<std::int64_t>(e, st.st_size) - std::min<std::int64_t>(b, st.st_size);
     st.st_blocks = (bytes + 4095) / 4096 * 8;
@@ -498,9 +499,11 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 // Mode, owner and times of the file `w` names, or of the open file `fd` (>= 0).
 int set_attributes(const Where& w, int fd, bool link, const struct stat& attr, int to_set) {
     if ((to_set & FUSE_SET_ATTR_MODE) != 0 && !link) {
-        const mode_t mode = attr.st_mode & 07777;
-        const int rc = fd >= 0 ? ::fchmod(fd, mode) : w.name.empty() ? ::chmod(w.path().c_str(), mode) : ::fchmodat(w.fd, w.at(), mode, 0);
-        if (rc != 0) return errno;
+        // Through the read guard: a guarded file keeps no read permission beneath, and its record
+        // keeps what it was given.
+        const std::string path = fd >= 0 ? std::string() : w.path();
+        const MetaTarget target = fd >= 0 ? MetaTarget{fd, nullptr} : MetaTarget{-1, path.c_str(), w.name.empty()};
+        if (const int err = change_mode(target, attr.st_mode & 07777); err != 0) return err;
     }
     if ((to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
         const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr.st_uid : static_cast<uid_t>(-1);
@@ -719,7 +722,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
     Inode& p = inode_of(req, parent);
     const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND)) | O_CREAT | O_CLOEXEC;
-    UniqueFd fd(::openat(p.fd.get(), name, flags, mode));
+    UniqueFd fd = open_content(p.fd.get(), name, flags, mode);
     if (!fd) {
         fuse_reply_err(req, errno);
         return;

@@ -67,6 +67,7 @@ void apply_times(int fd, const FileBasicInfo& basic) {
 }
 
 void apply_readonly(int fd, std::uint32_t attributes) {
+    std::lock_guard lock(mode_mutex());
     struct stat st{};
     if (attributes == 0 || ::fstat(fd, &st) != 0) return;
     const mode_t mode = (attributes & attr::READONLY) != 0 ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);

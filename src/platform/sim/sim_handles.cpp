@@ -88,8 +88,10 @@ std::shared_ptr<Node> node_for(const struct stat& st) {
 MetadataLock::MetadataLock(Node& node, const OpenFile& file) : node_(node), mutex_(node.meta) {
     if (!node.write_fd) {
         // A directory cannot be opened for writing: its lock is a flock of a descriptor of its own.
+        // Write-only: the locks and content writes need no more, and a guarded file (no read
+        // permission) opens so for its owner too.
         node.write_fd = node.directory ? UniqueFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0))
-                                       : reopen_file(file.fd.get(), O_RDWR | O_NOCTTY);
+                                       : reopen_file(file.fd.get(), O_WRONLY | O_NOCTTY);
         if (!node.write_fd) {
             error_ = errno;
             return;
@@ -179,6 +181,21 @@ ReadInProgress::~ReadInProgress() {
 
 // ---- Opening -------------------------------------------------------------------------------
 
+UniqueFd open_content(int dir, const char* name, int flags, mode_t mode) {
+    const std::string path = dir == AT_FDCWD || name[0] == '/' ? std::string(name) : descriptor_path(dir) + "/" + name;
+    const bool follow = (flags & O_NOFOLLOW) == 0;
+    return UniqueFd(static_cast<int>(with_owner_read(path, follow, [&](bool moment) -> long {
+        if (moment) {
+            const auto state = read_state(MetaTarget{-1, path.c_str(), follow});
+            if (!state || !state->withheld_read) {
+                errno = EACCES;  // not unreadable by the guard: refused as it is
+                return -1;
+            }
+        }
+        return ::openat(dir, name, flags | O_CLOEXEC, mode);
+    })));
+}
+
 OpenFile::~OpenFile() {
     // No lock here: the last reference may be dropped while the state lock is held.
     if (node) {
@@ -236,7 +253,7 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
         } else {
             // Non-blocking so that opening a FIFO cannot hang; cleared at once.
             const int mode = request.write_access ? O_RDWR : O_RDONLY;
-            file->fd = UniqueFd(::open(backing(request.path).c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            file->fd = open_content(AT_FDCWD, backing(request.path).c_str(), mode | O_NONBLOCK | O_NOCTTY);
             if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
         }
     }

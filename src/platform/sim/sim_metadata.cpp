@@ -15,23 +15,26 @@ namespace zcf::sim {
 
 namespace {
 
-// Reads one attribute whole; nullopt when absent (or unreadable).
+// Reads one attribute whole; nullopt when absent (or unreadable). A guarded file's attributes are
+// read with a moment of owner read access where the process needs one.
 std::optional<std::string> get_attr(MetaTarget t, const char* name) {
-    const std::string path = t.fd >= 0 ? std::string() : backing(t.path);
-    t.path = path.c_str();
+    const std::string path = t.fd >= 0 ? descriptor_path(t.fd) : backing(t.path);
+    auto get = [&](void* buffer, std::size_t size) {
+        return static_cast<ssize_t>(with_owner_read(path, t.fd >= 0 || t.follow, [&](bool) -> long {
+            return t.fd >= 0 ? ::fgetxattr(t.fd, name, buffer, size)
+                   : t.follow ? ::getxattr(path.c_str(), name, buffer, size)
+                              : ::lgetxattr(path.c_str(), name, buffer, size);
+        }));
+    };
     std::string value(256, '\0');
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t n = t.fd >= 0 ? ::fgetxattr(t.fd, name, value.data(), value.size())
-                           : t.follow ? ::getxattr(t.path, name, value.data(), value.size())
-                                      : ::lgetxattr(t.path, name, value.data(), value.size());
+        const ssize_t n = get(value.data(), value.size());
         if (n >= 0) {
             value.resize(static_cast<std::size_t>(n));
             return value;
         }
         if (errno != ERANGE) return std::nullopt;
-        const ssize_t size = t.fd >= 0 ? ::fgetxattr(t.fd, name, nullptr, 0)
-                             : t.follow ? ::getxattr(t.path, name, nullptr, 0)
-                                        : ::lgetxattr(t.path, name, nullptr, 0);
+        const ssize_t size = get(nullptr, 0);
         if (size < 0) return std::nullopt;
         value.resize(static_cast<std::size_t>(size) + 1);
     }
@@ -71,6 +74,14 @@ bool parse_state(std::string_view text, PlaceholderState& out) {
         } else if (field.substr(0, 8) == "present=") {
             if (!RangeSet::decode(field.substr(8), out.present)) return false;
             have_present = true;
+        } else if (field.substr(0, 5) == "read=" && field.size() > 5 && field.size() <= 8) {
+            mode_t bits = 0;
+            for (const char c : field.substr(5)) {
+                if (c < '0' || c > '7') return false;
+                bits = bits * 8 + static_cast<mode_t>(c - '0');
+            }
+            if ((bits & ~mode_t{0444}) != 0) return false;
+            out.withheld_read = bits;
         } else {
             return false;
         }
@@ -99,17 +110,85 @@ std::optional<PlaceholderState> read_state(MetaTarget target) {
     return state;
 }
 
-int write_state(MetaTarget target, const PlaceholderState& full) {
-    const PlaceholderState state = storable(full);
-    const std::string text = std::string("v1;sync=") + (state.in_sync ? "1" : "0") +
-                             ";pop=" + (state.population_enabled ? "1" : "0") +
-                             ";present=" + state.present.encode();
+namespace {
+
+int stat_target(MetaTarget target, struct stat& st) {
+    const int rc = target.fd >= 0 ? ::fstat(target.fd, &st)
+                   : target.follow ? ::stat(backing(target.path).c_str(), &st)
+                                   : ::lstat(backing(target.path).c_str(), &st);
+    return rc == 0 ? 0 : errno;
+}
+
+int set_mode(MetaTarget target, mode_t mode) {
+    if (target.fd >= 0) {
+        if (::fchmod(target.fd, mode & 07777) == 0) return 0;
+        if (errno != EBADF) return errno;
+        // An O_PATH descriptor: changed through its name.
+        return ::chmod(descriptor_path(target.fd).c_str(), mode & 07777) == 0 ? 0 : errno;
+    }
+    return ::chmod(backing(target.path).c_str(), mode & 07777) == 0 ? 0 : errno;
+}
+
+int store_state(MetaTarget target, const PlaceholderState& state) {
+    std::string text = std::string("v1;sync=") + (state.in_sync ? "1" : "0") +
+                       ";pop=" + (state.population_enabled ? "1" : "0") + ";present=" + state.present.encode();
+    if (state.withheld_read) {
+        const char digits[] = {';', 'r', 'e', 'a', 'd', '=', static_cast<char>('0' + ((*state.withheld_read >> 6) & 7)),
+                               static_cast<char>('0' + ((*state.withheld_read >> 3) & 7)),
+                               static_cast<char>('0' + (*state.withheld_read & 7))};
+        text.append(digits, sizeof digits);
+    }
     return set_attr(target, XATTR_STATE, text.data(), text.size());
 }
 
+// What the record on disk withholds now.
+std::optional<mode_t> recorded_withheld(MetaTarget target) {
+    const auto state = read_state(target);
+    return state ? state->withheld_read : std::nullopt;
+}
+
+}  // namespace
+
+int write_state(MetaTarget target, const PlaceholderState& full) {
+    PlaceholderState state = storable(full);
+    state.withheld_read.reset();
+    std::lock_guard lock(mode_mutex());
+    struct stat st{};
+    if (stat_target(target, st) != 0 || !S_ISREG(st.st_mode)) return store_state(target, state);
+    const std::optional<mode_t> recorded = recorded_withheld(target);
+    if (!wholly_present(state, st.st_size)) {
+        // Read permission found on the file is what it is to have (given it since, or not guarded
+        // yet); otherwise the record keeps what it kept.
+        const mode_t readable = st.st_mode & 0444;
+        state.withheld_read = readable != 0 || !recorded ? readable : *recorded;
+        if (const int err = store_state(target, state); err != 0) return err;
+        if (readable != 0) set_mode(target, st.st_mode & ~mode_t{0444});
+        return 0;
+    }
+    if (recorded && set_mode(target, st.st_mode | *recorded) != 0) state.withheld_read = recorded;
+    return store_state(target, state);
+}
+
 int remove_placeholder_metadata(MetaTarget target) {
+    {
+        std::lock_guard lock(mode_mutex());
+        struct stat st{};
+        const auto recorded = recorded_withheld(target);
+        if (recorded && stat_target(target, st) == 0 && S_ISREG(st.st_mode)) set_mode(target, st.st_mode | *recorded);
+    }
     if (const int err = remove_attr(target, XATTR_STATE); err != 0) return err;
     return remove_attr(target, XATTR_IDENTITY);
+}
+
+int change_mode(MetaTarget target, mode_t mode) {
+    std::lock_guard lock(mode_mutex());
+    struct stat st{};
+    if (const int err = stat_target(target, st); err != 0) return err;
+    auto state = S_ISREG(st.st_mode) ? read_state(target) : std::nullopt;
+    if (!state || !state->withheld_read) return set_mode(target, mode);
+    if (const int err = set_mode(target, mode & ~mode_t{0444}); err != 0) return err;
+    state->withheld_read = mode & 0444;
+    return store_state(target, *state);
 }
 
 std::vector<std::uint8_t> read_identity(MetaTarget target) {
@@ -180,13 +259,6 @@ std::optional<UsnRecord> read_usn_record(MetaTarget target) {
         !field("", r.mtime_nsec, '\0') || p != end)
         return std::nullopt;
     return r;
-}
-
-int stat_target(MetaTarget target, struct stat& st) {
-    const int rc = target.fd >= 0 ? ::fstat(target.fd, &st)
-                   : target.follow ? ::stat(target.path, &st)
-                                   : ::lstat(backing(target.path).c_str(), &st);
-    return rc == 0 ? 0 : errno;
 }
 
 // Milliseconds since 2020 in journal steps: the floor of a new number, so that numbers keep

@@ -2,9 +2,10 @@
 // and the Win32 attribute word derived from it. POSIX calls are allowed here and only under
 // platform/sim.
 //
-//   user.zcf.state     "v1;sync=0|1;pop=0|1;present=b-e,b-e"  (present: that a placeholder is;
-//                      sync: in-sync state; pop: on-demand population enabled, directories;
-//                      present: the byte ranges of a file whose content is on disk)
+//   user.zcf.state     "v1;sync=0|1;pop=0|1;present=b-e,b-e[;read=NNN]"  (present: that a
+//                      placeholder is; sync: in-sync state; pop: on-demand population enabled,
+//                      directories; present: the byte ranges of a file whose content is on disk;
+//                      read: the read permission, octal, withheld from a guarded file, below)
 //   user.zcf.identity  the file identity bytes (absent or empty: empty identity)
 //   user.zcf.pin       "1" pinned, "2" unpinned, "3" excluded (absent: unspecified); any path
 //                      inside a sync root may carry it
@@ -36,6 +37,9 @@ struct PlaceholderState {
     bool in_sync = false;
     bool population_enabled = false;
     RangeSet present;
+    // The read guard: the read permission (bits of 0444) withheld from a file whose content is not
+    // all present; nullopt when the file is not guarded. Read from disk; write_state decides it.
+    std::optional<mode_t> withheld_read;
 };
 
 // Where metadata is read from or written to: an open descriptor, or a path (never following a
@@ -55,9 +59,21 @@ PlaceholderState storable(const PlaceholderState& state);
 // The placeholder state; nullopt when the file is no placeholder. Metadata that cannot be parsed
 // is read as a placeholder with nothing present, so content is never taken for present by mistake.
 std::optional<PlaceholderState> read_state(MetaTarget target);
-// Stores storable(state). 0 or the errno of the failed write.
+// Stores storable(state), and keeps the read guard: a regular file whose content `state` does not
+// show wholly present (zero bytes are) is stored without read permission, the permission it had
+// kept in the record (state.withheld_read is not looked at: the record on disk says what is
+// withheld); a file wholly present gets it back. Its permission is taken away after the record is
+// written and given back before, so that a crash in between never loses it. 0 or the errno of the
+// failed write (a mode the process may not change is left as it is).
 int write_state(MetaTarget target, const PlaceholderState& state);
+// Removes the placeholder state and identity; a guarded file gets its read permission back.
 int remove_placeholder_metadata(MetaTarget target);
+// A program's change of the permission bits `mode` (07777) of a file, as it sees the file: a
+// guarded file stays without read permission and the record keeps the read permission asked for.
+// 0 or errno.
+int change_mode(MetaTarget target, mode_t mode);
+// The mode a program is shown: the file's own, with the read permission its guard withholds.
+inline mode_t presented_mode(mode_t raw, const PlaceholderState& state) { return raw | state.withheld_read.value_or(0); }
 
 std::vector<std::uint8_t> read_identity(MetaTarget target);
 int write_identity(MetaTarget target, const void* bytes, std::uint32_t length);

@@ -186,6 +186,13 @@ struct OpenRequest {
     bool exclusive = false;
 };
 
+// Opens `name` (relative to the directory descriptor `dir`, or AT_FDCWD) with `flags` (and `mode`
+// for a file it creates), close-on-exec: every open of a file's content by the simulation and the
+// front end. A guarded placeholder of this user (sim_metadata.h: stored without read permission
+// while content is missing) is opened with a moment of owner read access where the process needs
+// one; any other file it may not read stays refused. Invalid with errno set on failure.
+UniqueFd open_content(int dir, const char* name, int flags, mode_t mode = 0);
+
 // Opens an existing path. Returns the file, or nullptr with `error` set to a Win32 code.
 std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& error);
 

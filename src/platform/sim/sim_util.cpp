@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <pwd.h>
 #include <shared_mutex>
 #include <sys/stat.h>
@@ -105,6 +106,58 @@ bool DirTraits::close(DIR* dir) { return ::closedir(dir) == 0; }
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 UniqueFd reopen_file(int fd, int flags) { return UniqueFd(::open(descriptor_path(fd).c_str(), flags | O_CLOEXEC)); }
+
+// ---- Files without read permission --------------------------------------------------------
+
+namespace {
+
+// The change time each file had when a moment of owner read access last ended, by device and
+// inode; guarded by the mode lock. Cleared when it grows large: at worst a moment is heard of.
+std::map<std::pair<dev_t, ino_t>, timespec>& moments() {
+    static auto* const MOMENTS = new std::map<std::pair<dev_t, ino_t>, timespec>();
+    return *MOMENTS;
+}
+
+}  // namespace
+
+std::recursive_mutex& mode_mutex() {
+    static auto* const MUTEX = new std::recursive_mutex();
+    return *MUTEX;
+}
+
+long with_owner_read(const std::string& name, bool follow, const std::function<long(bool moment)>& attempt) {
+    long result = attempt(false);
+    if (result >= 0 || errno != EACCES || ::geteuid() == 0) return result;
+    std::lock_guard lock(mode_mutex());
+    struct stat st{};
+    const int rc = follow ? ::stat(name.c_str(), &st) : ::lstat(name.c_str(), &st);
+    if (rc != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        errno = EACCES;
+        return -1;
+    }
+    if ((st.st_mode & S_IRUSR) != 0) return attempt(false);  // given back since the first attempt
+    if (::chmod(name.c_str(), (st.st_mode | S_IRUSR) & 07777) != 0) {
+        errno = EACCES;
+        return -1;
+    }
+    result = attempt(true);
+    const int err = errno;
+    ::chmod(name.c_str(), st.st_mode & 07777);
+    if (::stat(name.c_str(), &st) == 0) {
+        if (moments().size() >= 4096) moments().clear();
+        moments()[{st.st_dev, st.st_ino}] = st.st_ctim;
+    }
+    errno = err;
+    return result;
+}
+
+bool only_owner_read_since(const std::string& name) {
+    std::lock_guard lock(mode_mutex());
+    struct stat st{};
+    if (moments().empty() || ::lstat(name.c_str(), &st) != 0) return false;
+    const auto it = moments().find({st.st_dev, st.st_ino});
+    return it != moments().end() && it->second.tv_sec == st.st_ctim.tv_sec && it->second.tv_nsec == st.st_ctim.tv_nsec;
+}
 
 // ---- Paths ---------------------------------------------------------------------------------
 

@@ -12,8 +12,11 @@
 #include <boost/json/value.hpp>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,6 +98,28 @@ std::string descriptor_path(int fd);
 // A new descriptor of the file that `fd` is open on, with `flags` (close-on-exec added), whatever
 // access `fd` itself has; invalid with errno set when the file cannot be opened so.
 UniqueFd reopen_file(int fd, int flags);
+
+// ---- Files without read permission --------------------------------------------------------
+//
+// A placeholder whose content is not all on the disk is stored without read permission (the read
+// guard, sim_metadata.h), and the kernel then refuses even its owner its content and its extended
+// attributes. Unless it is privileged, the simulation reaches its own such files by giving the
+// owner read permission for a moment.
+
+// Held around every mode change the simulation makes (the guard's, chmod through the front end,
+// the read-only attribute) and around each such moment, so that no moment puts back a mode that
+// changed meanwhile. Recursive: a guard change reads the metadata it may need a moment for.
+std::recursive_mutex& mode_mutex();
+// Runs `attempt` (>= 0, or -1 with errno set) on the regular file `name` (a name the simulation's
+// calls reach it by; its final link followed when `follow`). When it fails with EACCES on a file
+// of this user without the owner's read permission, and this process is not privileged, it runs
+// again while the owner may read (its argument `moment` true), and the mode is put back. The
+// result of the last attempt.
+long with_owner_read(const std::string& name, bool follow, const std::function<long(bool moment)>& attempt);
+// Whether the last change of the file `name` (not following a final link) was the end of such a
+// moment: nothing changed for anyone to hear of (the directory watcher's test of an attribute
+// change). Looked at under the mode lock, so never in the middle of a moment.
+bool only_owner_read_since(const std::string& name);
 
 // ---- Paths ---------------------------------------------------------------------------------
 

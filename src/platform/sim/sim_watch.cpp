@@ -54,6 +54,12 @@ bool unnamed_file(std::string_view entry, const std::string& path) {
     return ::lstat(backing(path).c_str(), &st) != 0 && errno == ENOENT;
 }
 
+// An attribute change that was only the simulation's moment of owner read access to a guarded
+// file (sim_util.h): nothing changed.
+bool owner_read_moment(std::uint32_t mask, const std::string& path) {
+    return (mask & IN_MODIFY) == 0 && only_owner_read_since(backing(path));
+}
+
 bool within(const std::string& path, const std::string& folder) {
     return path == folder ||
            (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
@@ -174,7 +180,8 @@ private:
             moving_ = Move{event.cookie, name, directory};
         } else if ((event.mask & IN_DELETE) != 0) {
             record(change_action::REMOVED, name, directory);
-        } else if ((event.mask & (IN_MODIFY | IN_ATTRIB)) != 0 && !unnamed_file(entry, join(root_, name))) {
+        } else if ((event.mask & (IN_MODIFY | IN_ATTRIB)) != 0 && !unnamed_file(entry, join(root_, name)) &&
+                   !owner_read_moment(event.mask, join(root_, name))) {
             record(change_action::MODIFIED, name, directory);
         }
     }
