@@ -7,6 +7,7 @@ import hashlib
 import os
 import queue
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -36,6 +37,7 @@ class MountedRoot(Conversation):
         self.assertTrue(self.mounted(), "connect mounts the front end over the root")
         self.contents = {}
         self.out = tempfile.mkdtemp(prefix="zcf-out-")
+        self.addCleanup(shutil.rmtree, self.out, ignore_errors=True)
 
     def mounted(self):
         with open("/proc/self/mountinfo") as f:
