@@ -54,12 +54,14 @@ def setUpModule():
     if subprocess.run(["mount", "--make-rprivate", "/"], stderr=subprocess.DEVNULL).returncode != 0:
         return
     folder = tempfile.mkdtemp(prefix="zcf-fuse-node-")
-    node = os.path.join(folder, "fuse")
-    device = os.stat("/dev/fuse").st_rdev
-    os.mknod(node, stat.S_IFCHR | 0o666, device)
-    os.chmod(node, 0o666)
-    subprocess.run(["mount", "--bind", node, "/dev/fuse"], stderr=subprocess.DEVNULL)
     NODE_FOLDER.append(folder)
+    node = os.path.join(folder, "fuse")
+    try:
+        os.mknod(node, stat.S_IFCHR | 0o666, os.stat("/dev/fuse").st_rdev)
+        os.chmod(node, 0o666)
+    except OSError:
+        return  # no device nodes may be made here: the mount test skips, and says why
+    subprocess.run(["mount", "--bind", node, "/dev/fuse"], stderr=subprocess.DEVNULL)
 
 
 NODE_FOLDER = []
