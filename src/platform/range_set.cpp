@@ -62,6 +62,19 @@ std::optional<std::pair<std::int64_t, std::int64_t>> RangeSet::missing_span(std:
     return std::make_pair(first, last);
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> RangeSet::first_gap(std::int64_t begin,
+                                                                           std::int64_t limit) const {
+    std::int64_t cursor = begin;
+    for (const auto& r : ranges_) {
+        if (cursor >= limit) return std::nullopt;
+        if (r.second <= cursor) continue;
+        if (r.first > cursor) return std::make_pair(cursor, std::min(r.first, limit));
+        cursor = r.second;
+    }
+    if (cursor >= limit) return std::nullopt;
+    return std::make_pair(cursor, limit);
+}
+
 std::int64_t RangeSet::total() const {
     std::int64_t sum = 0;
     for (const auto& r : ranges_) sum += r.second - r.first;

@@ -21,6 +21,9 @@ public:
     // when the set covers the range.
     std::optional<std::pair<std::int64_t, std::int64_t>> missing_span(std::int64_t begin,
                                                                         std::int64_t end) const;
+    // The first run of bytes of [begin, limit) not in the set: from the first such byte to the
+    // next byte in the set, or `limit`; nullopt when the set covers [begin, limit).
+    std::optional<std::pair<std::int64_t, std::int64_t>> first_gap(std::int64_t begin, std::int64_t limit) const;
     std::int64_t total() const;
     bool empty() const { return ranges_.empty(); }
     const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges() const { return ranges_; }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct ChangeRecord {
     // The entry's attribute word as the system reported it with the change (the extended records
     // of ReadDirectoryChangesExW, inotify's directory flag), or INVALID_FILE_ATTRIBUTES_WORD.
     std::uint32_t attributes = INVALID_FILE_ATTRIBUTES_WORD;
+    // RENAMED_NEW_NAME onto an existing placeholder, where the system can tell: the identity
+    // bytes of the placeholder the rename replaced (the Linux mount sees the rename itself;
+    // Windows does not say).
+    std::optional<std::string> replaced_identity;
 };
 
 // Where a watch delivers. Called on the watch's own thread, one call at a time.

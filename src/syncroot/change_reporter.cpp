@@ -57,6 +57,9 @@ void ChangeReporter::report(const std::vector<ChangeRecord>& records) {
                 {
                     json::value event = named_event("renamed", event_path(name));
                     event.as_object()["from"] = event_path(old_name_->name);
+                    if (record.replaced_identity)
+                        event.as_object()["replacedIdentity"] =
+                            decode_utf8_lossy(record.replaced_identity->data(), record.replaced_identity->size());
                     old_name_.reset();
                     emit(std::move(event));
                 }

@@ -46,7 +46,7 @@ json::value read_state(std::string_view path) {
 }
 
 ChangeRecord record(std::uint32_t action, std::u16string name, std::uint32_t attributes = INVALID_FILE_ATTRIBUTES_WORD) {
-    return ChangeRecord{action, std::move(name), attributes};
+    return ChangeRecord{action, std::move(name), attributes, std::nullopt};
 }
 
 class Reporter : public ::testing::Test {
@@ -95,6 +95,13 @@ TEST_F(Reporter, RenamesCarryWaitingChangesAlongAndDeletionsDropThem) {
                      record(change_action::REMOVED, u"gone")});
     EXPECT_EQ(events(), (std::vector<std::string>{R"({"event":"renamed","from":"/r/d","path":"/r/e"})",
                                                   R"({"event":"deleted","path":"/r/gone"})"}));
+    // A rename onto a placeholder says whose identity it replaced, where the system knows.
+    ChangeRecord onto = record(change_action::RENAMED_NEW_NAME, u"doc.txt");
+    onto.replaced_identity = std::string("id-\xff", 4);
+    reporter.report({record(change_action::RENAMED_OLD_NAME, u"doc.txt.tmp"), onto});
+    EXPECT_EQ(events(), (std::vector<std::string>{
+                            R"({"event":"renamed","from":"/r/doc.txt.tmp","path":"/r/doc.txt","replacedIdentity":"id-)"
+                            "\xEF\xBF\xBD" R"("})"}));
     clock.advance(50ms);  // the moved changes keep their time
     reporter.write_due();
     std::vector<std::string> changed = events();

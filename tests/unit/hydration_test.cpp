@@ -396,6 +396,21 @@ TEST(RangeSet, MergesAndCovers) {
     EXPECT_FALSE(r.covers(45, 50));
 }
 
+TEST(RangeSet, FirstGapStopsAtPresentContent) {
+    using Span = std::pair<std::int64_t, std::int64_t>;
+    RangeSet r;
+    EXPECT_EQ(r.first_gap(0, 100), (Span{0, 100}));
+    r.add(10, 20);
+    r.add(40, 50);
+    EXPECT_EQ(r.first_gap(0, 100), (Span{0, 10}));
+    EXPECT_EQ(r.first_gap(10, 100), (Span{20, 40}));
+    EXPECT_EQ(r.first_gap(15, 30), (Span{20, 30}));
+    EXPECT_EQ(r.first_gap(45, 100), (Span{50, 100}));
+    EXPECT_FALSE(r.first_gap(12, 18));
+    EXPECT_FALSE(r.first_gap(40, 50));
+    EXPECT_FALSE(r.first_gap(60, 60));
+}
+
 TEST_F(Hydration, RefusedChunkKeepsTheRecord) {
     const std::uint64_t id = fetch(3, 8192, 0, 8192);
     execute_result = INVALID_REQUEST;

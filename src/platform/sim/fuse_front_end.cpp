@@ -26,6 +26,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <sys/mount.h>
@@ -48,18 +50,28 @@ constexpr double CACHE_SECONDS = 1.0;
 // Reads that wait for their content each hold a thread of the loop.
 constexpr unsigned MAX_THREADS = 64;
 
+// Descriptors of folders the front end keeps open at most; others are opened again from the
+// nearest folder that is, when they are used. A tree of any size costs no more.
+constexpr std::size_t CACHED_FOLDERS = 1024;
+
+using FolderFd = std::shared_ptr<const UniqueFd>;
+
 // A file the kernel knows. Its address is its node number; it lives while the kernel counts a
-// lookup of it, and while a child names itself through it.
+// lookup of it, and while a child names itself through it. Every file but the root is a name in
+// its folder; a folder's own descriptor is kept while it is used often enough (cache).
 struct Inode : std::enable_shared_from_this<Inode> {
-    UniqueFd fd;                    // directories, and files whose last name went while the
-                                    // kernel knew them: O_PATH, beneath the mount
-    std::shared_ptr<Inode> parent;  // other files: the directory that holds them, and
-    std::string name;               // their name there; empty once that name is gone
+    std::shared_ptr<Inode> parent;  // the folder that holds it, and its name there; empty once
+    std::string name;               // that name is gone
+    UniqueFd anchor;                // once its last name went while the kernel knew it: O_PATH,
+                                    // beneath the mount (what reaches it while it is open)
     dev_t dev = 0;
     ino_t ino = 0;
     mode_t type = 0;                  // S_IFMT bits
-    std::uint64_t lookups = 0;        // } guarded by the front end's mutex, as are parent and
-    std::shared_ptr<Inode> self;      // } name: self holds the inode while lookups > 0
+    // Guarded by the front end's mutex, as are parent, name and the anchor's setting:
+    std::uint64_t lookups = 0;
+    std::shared_ptr<Inode> self;      // holds the inode while lookups > 0
+    FolderFd folder;                  // a folder's descriptor (O_PATH), while cached; the root's always
+    std::list<std::weak_ptr<Inode>>::iterator recent;  // its place among the cached, when cached
 
     bool directory() const { return S_ISDIR(type); }
 };
@@ -73,10 +85,32 @@ struct InodeKeyHash {
     std::size_t operator()(const InodeKey& k) const { return std::hash<ino_t>()(k.ino) * 31 + std::hash<dev_t>()(k.dev); }
 };
 
+// How long a failed read is remembered against the kernel's retry of it (below).
+constexpr auto RETRY_MEMORY = std::chrono::seconds(2);
+
 // An open regular file: the simulation's open file and the stream its reads belong to.
 struct OpenStream {
     std::shared_ptr<OpenFile> file;
     StreamIdentity stream;
+
+    // The kernel reads ahead in requests of its own and, when one fails, asks again for the page
+    // its reader wanted: a read of a range that failed a moment ago fails again, so that the
+    // provider is asked once per failure, not twice (and a reader waits one time-out, not two).
+    std::mutex mutex;
+    std::int64_t failed_begin = 0;
+    std::int64_t failed_end = 0;
+    std::chrono::steady_clock::time_point failed_at;
+
+    bool failed_lately(std::int64_t begin, std::int64_t end) {
+        std::lock_guard lock(mutex);
+        return begin < failed_end && failed_begin < end && std::chrono::steady_clock::now() - failed_at < RETRY_MEMORY;
+    }
+    void remember_failure(std::int64_t begin, std::int64_t end) {
+        std::lock_guard lock(mutex);
+        failed_begin = begin;
+        failed_end = end;
+        failed_at = std::chrono::steady_clock::now();
+    }
 };
 
 struct OpenDirectory {
@@ -99,6 +133,10 @@ public:
     std::once_flag read_ahead;          // widened once the kernel has taken the mount's INIT
     std::mutex mutex;
     std::unordered_map<InodeKey, Inode*, InodeKeyHash> inodes;  // the current inode of each file
+    // The folders whose descriptors are cached, most recently used first (entries of folders
+    // gone since are dropped when met), and how many descriptors that is.
+    std::list<std::weak_ptr<Inode>> recent_folders;
+    std::size_t cached_folders = 0;
     // Threads that looked at files (not folders) lately, and when: their listings carry
     // attributes (list_directory).
     std::unordered_map<pid_t, std::chrono::steady_clock::time_point> examiners;
@@ -136,10 +174,94 @@ fuse_ino_t number_of(const FrontEnd& fe, const Inode* inode) {
     return inode == fe.root_inode.get() ? FUSE_ROOT_ID : static_cast<fuse_ino_t>(reinterpret_cast<std::uintptr_t>(inode));
 }
 
-// Where calls reach an inode's file: a directory's own descriptor (empty name), or a name in the
-// descriptor of its parent, which is held for the call.
+// Folders whose descriptor is cached are kept in recent_folders, most recently used first, but
+// for the root's and a removed folder's (no place there: they are kept while the inode lives).
+// Both below are called with the mutex held.
+void touch_folder(FrontEnd& fe, Inode& folder) {
+    if (folder.recent != fe.recent_folders.end())
+        fe.recent_folders.splice(fe.recent_folders.begin(), fe.recent_folders, folder.recent);
+}
+
+// Caches `fd` as the descriptor of `folder` and lets go of the least recently used past
+// CACHED_FOLDERS (each closes when its last user lets go).
+void cache_folder(FrontEnd& fe, Inode& folder, FolderFd fd) {
+    folder.folder = std::move(fd);
+    fe.recent_folders.push_front(folder.weak_from_this());
+    folder.recent = fe.recent_folders.begin();
+    ++fe.cached_folders;
+    while (fe.cached_folders > CACHED_FOLDERS) {
+        const auto oldest = fe.recent_folders.back().lock();
+        fe.recent_folders.pop_back();
+        --fe.cached_folders;
+        if (!oldest) continue;
+        oldest->folder.reset();
+        oldest->recent = fe.recent_folders.end();
+    }
+}
+
+// No longer cached (its inode is forgotten, or its descriptor becomes its anchor).
+void uncache(FrontEnd& fe, Inode& folder) {
+    if (folder.recent == fe.recent_folders.end()) return;
+    fe.recent_folders.erase(folder.recent);
+    folder.recent = fe.recent_folders.end();
+    folder.folder.reset();
+    --fe.cached_folders;
+}
+
+// The descriptor of the folder `dir` (O_PATH, beneath the mount): cached, or opened again name by
+// name from the nearest folder whose descriptor is, never following a link; ESTALE when the
+// name now holds another folder, ENOENT once the folder has no name. Held by the caller for its
+// call, so a descriptor let go of meanwhile stays open until then.
+FolderFd folder_fd(FrontEnd& fe, const Inode& dir, int& err) {
+    std::vector<std::string> names;  // from the cached folder down to `dir`
+    FolderFd base;
+    {
+        std::lock_guard lock(fe.mutex);
+        const Inode* at = &dir;
+        while (!at->folder) {
+            if (!at->parent || at->name.empty()) {
+                err = ENOENT;
+                return nullptr;
+            }
+            names.push_back(at->name);
+            at = at->parent.get();
+        }
+        base = at->folder;
+        touch_folder(fe, const_cast<Inode&>(*at));
+        if (names.empty()) return base;
+    }
+    UniqueFd fd;
+    int at = base->get();
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        fd = UniqueFd(::openat(at, it->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            err = errno;
+            return nullptr;
+        }
+        at = fd.get();
+    }
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0) {
+        err = errno;
+        return nullptr;
+    }
+    if (st.st_dev != dir.dev || st.st_ino != dir.ino) {
+        err = ESTALE;
+        return nullptr;
+    }
+    auto opened = std::make_shared<const UniqueFd>(std::move(fd));
+    std::lock_guard lock(fe.mutex);
+    auto& cached = const_cast<Inode&>(dir);
+    if (cached.folder) return cached.folder;  // opened meanwhile by another call
+    cache_folder(fe, cached, opened);
+    return opened;
+}
+
+// Where calls reach an inode's file: a folder's own descriptor (empty name), a name in the
+// descriptor of its folder, or the anchor of a file whose name is gone. The descriptor is held
+// for the call.
 struct Where {
-    std::shared_ptr<Inode> holder;
+    FolderFd held;
     int fd = -1;
     std::string name;
 
@@ -153,21 +275,27 @@ struct Where {
 
 // 0, or ENOENT once the file's name is gone and it is not open.
 int where_of(FrontEnd& fe, const Inode& inode, Where& w) {
+    int err = 0;
     if (inode.directory()) {
-        w.fd = inode.fd.get();
-        return 0;
+        w.held = folder_fd(fe, inode, err);
+        w.fd = w.held ? w.held->get() : -1;
+        return err;
     }
-    std::lock_guard lock(fe.mutex);
-    if (inode.fd) {  // its last name gone while it was open
-        w.holder = std::const_pointer_cast<Inode>(inode.shared_from_this());
-        w.fd = inode.fd.get();
-        return 0;
+    std::shared_ptr<Inode> parent;
+    {
+        std::lock_guard lock(fe.mutex);
+        if (inode.anchor) {  // its last name gone while it was open
+            w.held = std::make_shared<const UniqueFd>(::fcntl(inode.anchor.get(), F_DUPFD_CLOEXEC, 0));
+            w.fd = w.held->get();
+            return w.fd >= 0 ? 0 : errno;
+        }
+        if (!inode.parent || inode.name.empty()) return ENOENT;
+        parent = inode.parent;
+        w.name = inode.name;
     }
-    if (!inode.parent || inode.name.empty()) return ENOENT;
-    w.holder = inode.parent;
-    w.fd = inode.parent->fd.get();
-    w.name = inode.name;
-    return 0;
+    w.held = folder_fd(fe, *parent, err);
+    w.fd = w.held ? w.held->get() : -1;
+    return err;
 }
 
 // The stat of the inode's file; ESTALE when its name now holds another file.
@@ -187,6 +315,17 @@ int open_inode(FrontEnd& fe, const Inode& inode, int flags, UniqueFd& fd) {
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0) return errno;
     return st.st_dev == inode.dev && st.st_ino == inode.ino ? 0 : ESTALE;
+}
+
+// Opens the inode's regular file for a program's open with `flags`. A write-only open is opened
+// for reading too where the file allows it: before a placeholder is changed, what it lacks is
+// brought in, which reads the file. Direct I/O is the mount's (the page cache is bypassed above,
+// FOPEN_DIRECT_IO); beneath, the file is opened for ordinary I/O, which takes the kernel's buffers
+// whatever their alignment.
+int open_for_program(FrontEnd& fe, const Inode& inode, int flags, UniqueFd& fd) {
+    flags &= ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND | O_DIRECT);
+    if ((flags & O_ACCMODE) == O_WRONLY && open_inode(fe, inode, (flags & ~O_ACCMODE) | O_RDWR, fd) == 0) return 0;
+    return open_inode(fe, inode, flags, fd);
 }
 
 // The file's canonical path as the rest of the simulation names it (the path it has beneath the
@@ -223,56 +362,36 @@ void unlist(FrontEnd& fe, Inode& inode) {
 }
 
 // Finds or adds the inode of the entry `name` of the directory `parent` (whose stat is `st`) and
-// counts one lookup. nullptr with `err` set when a directory cannot be opened.
-Inode* remember(FrontEnd& fe, Inode& parent, const char* name, const struct stat& st, int& err) {
+// counts one lookup.
+Inode* remember(FrontEnd& fe, Inode& parent, const char* name, const struct stat& st) {
     const InodeKey key{st.st_dev, st.st_ino};
     if (key == InodeKey{fe.root_inode->dev, fe.root_inode->ino}) return fe.root_inode.get();
     const mode_t type = st.st_mode & S_IFMT;
-    UniqueFd fd;
-    for (;;) {
-        {
-            std::lock_guard lock(fe.mutex);
-            const auto it = fe.inodes.find(key);
-            if (it != fe.inodes.end() && it->second->type == type) {
-                Inode& known = *it->second;
-                // A file reached under another name (a hard link, or a name it was given beneath
-                // the mount) is reached under this one from now on.
-                if (!known.directory() && (known.parent.get() != &parent || known.name != name)) {
-                    known.parent = parent.shared_from_this();
-                    known.name = name;
-                }
-                ++known.lookups;
-                return &known;
-            }
-            if (!S_ISDIR(type) || fd) {
-                if (it != fe.inodes.end()) fe.inodes.erase(it);  // its number now names another file
-                auto inode = std::make_shared<Inode>();
-                inode->fd = std::move(fd);
-                if (!S_ISDIR(type)) {
-                    inode->parent = parent.shared_from_this();
-                    inode->name = name;
-                }
-                inode->dev = st.st_dev;
-                inode->ino = st.st_ino;
-                inode->type = type;
-                inode->lookups = 1;
-                inode->self = inode;
-                fe.inodes.emplace(key, inode.get());
-                return inode.get();
-            }
+    std::lock_guard lock(fe.mutex);
+    const auto it = fe.inodes.find(key);
+    if (it != fe.inodes.end() && it->second->type == type) {
+        Inode& known = *it->second;
+        // A file reached under another name (a hard link, or a name it was given beneath the
+        // mount) is reached under this one from now on.
+        if (known.parent.get() != &parent || known.name != name) {
+            known.parent = parent.shared_from_this();
+            known.name = name;
         }
-        // A directory new to the front end gets its descriptor (outside the lock).
-        fd = UniqueFd(::openat(parent.fd.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat opened{};
-        if (!fd || ::fstat(fd.get(), &opened) != 0) {
-            err = errno;
-            return nullptr;
-        }
-        if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
-            err = ESTALE;  // replaced meanwhile
-            return nullptr;
-        }
+        ++known.lookups;
+        return &known;
     }
+    if (it != fe.inodes.end()) fe.inodes.erase(it);  // its number now names another file
+    auto inode = std::make_shared<Inode>();
+    inode->parent = parent.shared_from_this();
+    inode->name = name;
+    inode->dev = st.st_dev;
+    inode->ino = st.st_ino;
+    inode->type = type;
+    inode->lookups = 1;
+    inode->self = inode;
+    inode->recent = fe.recent_folders.end();
+    fe.inodes.emplace(key, inode.get());
+    return inode.get();
 }
 
 void forget_one(FrontEnd& fe, fuse_ino_t ino, std::uint64_t count) {
@@ -286,20 +405,20 @@ void forget_one(FrontEnd& fe, fuse_ino_t ino, std::uint64_t count) {
     }
     inode->lookups = 0;
     unlist(fe, *inode);
+    uncache(fe, *inode);
     last = std::move(inode->self);
 }
 
-int entry_for(FrontEnd& fe, Inode& parent, const char* name, fuse_entry_param& e) {
+// The entry `name` of the folder `parent`, reached through its descriptor `dir`.
+int entry_for(FrontEnd& fe, Inode& parent, int dir, const char* name, fuse_entry_param& e) {
     if (is_creation_entry(name)) return ENOENT;  // a placeholder under construction is not there yet
     struct stat st{};
-    if (::fstatat(parent.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    int err = 0;
-    Inode* inode = remember(fe, parent, name, st, err);
-    if (inode == nullptr) return err;
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    Inode* inode = remember(fe, parent, name, st);
     std::memset(&e, 0, sizeof e);
     e.ino = number_of(fe, inode);
     Where w;
-    w.fd = parent.fd.get();
+    w.fd = dir;
     w.name = name;
     e.attr = presented(w, st);
     e.attr_timeout = CACHE_SECONDS;
@@ -307,13 +426,10 @@ int entry_for(FrontEnd& fe, Inode& parent, const char* name, fuse_entry_param& e
     return 0;
 }
 
-void reply_entry(fuse_req_t req, Inode& parent, const char* name) {
-    fuse_entry_param e;
-    if (const int err = entry_for(front(req), parent, name, e); err != 0) {
-        fuse_reply_err(req, err);
-        return;
-    }
-    fuse_reply_entry(req, &e);
+int entry_for(FrontEnd& fe, Inode& parent, const char* name, fuse_entry_param& e) {
+    int err = 0;
+    const FolderFd dir = folder_fd(fe, parent, err);
+    return dir ? entry_for(fe, parent, dir->get(), name, e) : err;
 }
 
 void reply_attr(fuse_req_t req, const Inode& inode, fuse_file_info* fi) {
@@ -380,12 +496,15 @@ int write_locally(const OpenStream& o, const char* bytes, std::size_t size, off_
     if (const int err = bring_in(o.file, o.stream, INT64_MAX); err != 0) return err;
     const MetadataLock meta(*o.file->node, *o.file);
     if (meta.error() != 0) return meta.error();
+    struct stat before{};
+    if (::fstat(meta.fd(), &before) != 0) return errno;
     const ssize_t n = ::pwrite(o.file->fd.get(), bytes, size, offset);
     if (n < 0) return errno;
     written = static_cast<std::size_t>(n);
-    struct stat st{};
-    if (::fstat(meta.fd(), &st) != 0) return errno;
-    return mark_changed(meta, offset, offset + n, st.st_size);
+    struct stat after{};
+    if (::fstat(meta.fd(), &after) != 0) return errno;
+    // A write past the end leaves zeros between the old end and itself: the program's too.
+    return mark_changed(meta, std::min<std::int64_t>(offset, before.st_size), offset + n, after.st_size);
 }
 
 // Truncation of a regular file through the mount (`file` open for writing).
@@ -399,6 +518,41 @@ int truncate_locally(const std::shared_ptr<OpenFile>& file, const StreamIdentity
     if (::ftruncate(meta.fd(), size) != 0) return errno;
     // What a longer size adds is zeros the file now holds.
     return mark_changed(meta, std::min<std::int64_t>(before.st_size, size), size, size);
+}
+
+// fallocate of a regular file through the mount (`o` open for writing). Allocation alone changes
+// nothing a program sees and passes through; what zeroes, moves or adds content changes a
+// placeholder as a write does: what it lacks is brought in first, and the bytes it changes are
+// the program's.
+int allocate_locally(const OpenStream& o, int mode, off_t offset, off_t length) {
+    const int fd = o.file->fd.get();
+    struct stat before{};
+    if (::fstat(fd, &before) != 0) return errno;
+    constexpr int MOVES = FALLOC_FL_COLLAPSE_RANGE | FALLOC_FL_INSERT_RANGE;
+    const bool zeroes = (mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE)) != 0;
+    const bool grows = (mode & FALLOC_FL_KEEP_SIZE) == 0 && offset + length > before.st_size;
+    const bool changes = zeroes || grows || (mode & MOVES) != 0;
+    if (!changes || !read_state(MetaTarget{fd, nullptr})) return ::fallocate(fd, mode, offset, length) == 0 ? 0 : errno;
+    if (const int err = bring_in(o.file, o.stream, INT64_MAX); err != 0) return err;
+    const MetadataLock meta(*o.file->node, *o.file);
+    if (meta.error() != 0) return meta.error();
+    if (::fstat(meta.fd(), &before) != 0) return errno;
+    if ((mode & MOVES) != 0) {
+        // Content moves: all of it must be on the disk (a dehydration may have come in between).
+        const auto state = read_state(MetaTarget{meta.fd(), nullptr});
+        if (state && !wholly_present(*state, before.st_size)) return EAGAIN;
+    }
+    if (::fallocate(meta.fd(), mode, offset, length) != 0) return errno;
+    struct stat after{};
+    if (::fstat(meta.fd(), &after) != 0) return errno;
+    std::int64_t begin = std::min<std::int64_t>(before.st_size, after.st_size);
+    std::int64_t end = std::max<std::int64_t>(before.st_size, after.st_size);
+    if (zeroes) {
+        begin = std::min<std::int64_t>(begin, offset);
+        end = std::max<std::int64_t>(end, offset + length);
+    }
+    if ((mode & MOVES) != 0) begin = 0;
+    return mark_changed(meta, begin, end, after.st_size);
 }
 
 StreamIdentity stream_of(fuse_req_t req) {
@@ -422,7 +576,9 @@ int start_stream(fuse_req_t req, UniqueFd fd, fuse_file_info* fi) {
     const bool write = (fi->flags & O_ACCMODE) != O_RDONLY;
     auto file = track_open_file(std::move(fd), path, write, error);
     if (!file) return error == win32::ERROR_SHARING_VIOLATION ? EBUSY : EIO;
-    auto* o = new OpenStream{std::move(file), stream_of(req)};
+    auto* o = new OpenStream();
+    o->file = std::move(file);
+    o->stream = stream_of(req);
     notify_open(*o->file, o->stream);
     if ((fi->flags & O_TRUNC) != 0 && write) {
         if (const int err = truncate_locally(o->file, o->stream, 0); err != 0) {
@@ -431,7 +587,10 @@ int start_stream(fuse_req_t req, UniqueFd fd, fuse_file_info* fi) {
         }
     }
     fi->fh = reinterpret_cast<std::uint64_t>(o);
-    fi->keep_cache = 1;  // the simulation drops the cache itself when it changes the content
+    if ((fi->flags & O_DIRECT) != 0)
+        fi->direct_io = 1;
+    else
+        fi->keep_cache = 1;  // the simulation drops the cache itself when it changes the content
     return 0;
 }
 
@@ -600,7 +759,7 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
             err = truncate_locally(open->file, open->stream, attr->st_size);
         } else {
             UniqueFd fd;
-            err = open_inode(fe, inode, O_WRONLY, fd);
+            err = open_for_program(fe, inode, O_WRONLY, fd);
             std::uint32_t error = 0;
             const std::string path = err == 0 ? canonical_of(fd.get()) : std::string();
             auto file = err == 0 ? track_open_file(std::move(fd), path, true, error) : nullptr;
@@ -631,28 +790,73 @@ void op_readlink(fuse_req_t req, fuse_ino_t ino) {
     fuse_reply_readlink(req, buffer);
 }
 
-// Answers an operation that made the entry `name` of `parent` (rc its result) with that entry.
-void reply_made(fuse_req_t req, int rc, Inode& parent, const char* name) {
+// A file made through the mount is made as the kernel would make it for the calling program: with
+// the permission bits it asked for (the kernel has applied its umask; this process's own must not
+// narrow them again beneath) and, when this process runs as root, owned by the caller's user and
+// group (the folder's group where the folder passes it on). The file is `name` in `dir`, or the
+// open `fd` when it is >= 0. 0 or an errno.
+int make_callers(fuse_req_t req, int dir, const char* name, int fd, mode_t mode) {
+    struct stat st{};
+    if ((fd >= 0 ? ::fstat(fd, &st) : ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) return errno;
+    const fuse_ctx* ctx = fuse_req_ctx(req);
+    if (::geteuid() == 0 && ctx != nullptr) {
+        struct stat folder{};
+        if (::fstat(dir, &folder) != 0) return errno;
+        const gid_t gid = (folder.st_mode & S_ISGID) != 0 ? folder.st_gid : ctx->gid;
+        if (st.st_uid != ctx->uid || st.st_gid != gid) {
+            const int rc = fd >= 0 ? ::fchown(fd, ctx->uid, gid) : ::fchownat(dir, name, ctx->uid, gid, AT_SYMLINK_NOFOLLOW);
+            if (rc != 0) return errno;
+        }
+    }
+    if (S_ISLNK(st.st_mode)) return 0;
+    // The special bits as they were made (a change of owner may clear set-user-id), the
+    // permission bits as asked for.
+    const mode_t wanted = (st.st_mode & 07000) | (mode & 0777);
+    struct stat now{};
+    if ((fd >= 0 ? ::fstat(fd, &now) : ::fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW)) != 0) return errno;
+    if ((now.st_mode & 07777) == wanted) return 0;
+    return (fd >= 0 ? ::fchmod(fd, wanted) : ::fchmodat(dir, name, wanted, 0)) == 0 ? 0 : errno;
+}
+
+// The descriptor of the folder `dir` for an operation; answers the request with the error and
+// gives nullptr when it cannot be had.
+FolderFd folder_for(fuse_req_t req, const Inode& dir) {
+    int err = 0;
+    FolderFd fd = folder_fd(front(req), dir, err);
+    if (!fd) fuse_reply_err(req, err);
+    return fd;
+}
+
+// Answers an operation that made the entry `name` of `parent` (reached through `dir`; rc the
+// operation's result) with that entry, made the caller's with `mode`.
+void reply_made(fuse_req_t req, int rc, Inode& parent, int dir, const char* name, mode_t mode) {
     if (rc != 0) {
         fuse_reply_err(req, errno);
         return;
     }
-    reply_entry(req, parent, name);
+    fuse_entry_param e;
+    int err = make_callers(req, dir, name, -1, mode);
+    if (err == 0) err = entry_for(front(req), parent, dir, name, e);
+    if (err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_entry(req, &e);
 }
 
 void op_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) {
     Inode& p = inode_of(req, parent);
-    reply_made(req, ::mknodat(p.fd.get(), name, mode, rdev), p, name);
+    if (const FolderFd dir = folder_for(req, p)) reply_made(req, ::mknodat(dir->get(), name, mode, rdev), p, dir->get(), name, mode);
 }
 
 void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
     Inode& p = inode_of(req, parent);
-    reply_made(req, ::mkdirat(p.fd.get(), name, mode), p, name);
+    if (const FolderFd dir = folder_for(req, p)) reply_made(req, ::mkdirat(dir->get(), name, mode), p, dir->get(), name, mode);
 }
 
 void op_symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
     Inode& p = inode_of(req, parent);
-    reply_made(req, ::symlinkat(link, p.fd.get(), name), p, name);
+    if (const FolderFd dir = folder_for(req, p)) reply_made(req, ::symlinkat(link, dir->get(), name), p, dir->get(), name, 0777);
 }
 
 void op_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name) {
@@ -662,28 +866,39 @@ void op_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char* name
         fuse_reply_err(req, err);
         return;
     }
-    reply_made(req, ::linkat(w.fd, w.at(), p.fd.get(), name, w.empty_flag()), p, name);
+    const FolderFd dir = folder_for(req, p);
+    if (!dir) return;
+    if (::linkat(w.fd, w.at(), dir->get(), name, w.empty_flag()) != 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_entry_param e;
+    if (const int err = entry_for(front(req), p, dir->get(), name, e); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_entry(req, &e);
 }
 
-// The front end's inode that reaches its file as the entry `name` of `dir`, and the file's link
-// count; nullptr when there is none.
-std::shared_ptr<Inode> named(FrontEnd& fe, Inode& dir, const char* name, nlink_t& links) {
+// The front end's inode that reaches its file as the entry `name` of the folder `parent`
+// (reached through `dir`), and the file's link count; nullptr when there is none.
+std::shared_ptr<Inode> named(FrontEnd& fe, Inode& parent, int dir, const char* name, nlink_t& links) {
     struct stat st{};
-    if (::fstatat(dir.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
     links = st.st_nlink;
     std::lock_guard lock(fe.mutex);
     const auto it = fe.inodes.find({st.st_dev, st.st_ino});
     if (it == fe.inodes.end()) return nullptr;
     Inode& inode = *it->second;
-    if (!inode.directory() && (inode.parent.get() != &dir || inode.name != name)) return nullptr;
+    if (inode.parent.get() != &parent || inode.name != name) return nullptr;
     return inode.shared_from_this();
 }
 
 // An O_PATH descriptor of the file `name` of `dir` if it is `inode`'s file and this is its last
-// name: what reaches it after the name goes, while it is open.
-UniqueFd anchor_of(const std::shared_ptr<Inode>& inode, const Inode& dir, const char* name, nlink_t links) {
-    if (!inode || inode->directory() || links > 1) return UniqueFd();
-    UniqueFd fd(::openat(dir.fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+// name (a folder has one): what reaches it after the name goes, while it is open.
+UniqueFd anchor_of(const std::shared_ptr<Inode>& inode, int dir, const char* name, nlink_t links) {
+    if (!inode || (!inode->directory() && links > 1)) return UniqueFd();
+    UniqueFd fd(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st{};
     if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_dev != inode->dev || st.st_ino != inode->ino) return UniqueFd();
     return fd;
@@ -692,21 +907,29 @@ UniqueFd anchor_of(const std::shared_ptr<Inode>& inode, const Inode& dir, const 
 // After the entry through which `inode` was reached is gone (unlinked, or replaced by a rename;
 // the caller holds the mutex). A file that had no other name is gone for good: it is reached
 // through `anchor` while it is open, and no longer listed, as its number may soon name a new
-// file; one with other names is found again by its next lookup.
+// file; one with other names is found again by its next lookup. A folder's anchor is its
+// descriptor from now on.
 void lose_name(FrontEnd& fe, Inode& inode, nlink_t links, UniqueFd anchor) {
     inode.parent.reset();
     inode.name.clear();
     if (links <= 1 || inode.directory()) unlist(fe, inode);
-    if (!inode.directory() && !inode.fd) inode.fd = std::move(anchor);
+    if (inode.directory()) {
+        uncache(fe, inode);
+        if (anchor) inode.folder = std::make_shared<const UniqueFd>(std::move(anchor));
+    } else if (!inode.anchor) {
+        inode.anchor = std::move(anchor);
+    }
 }
 
 void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
     FrontEnd& fe = front(req);
     Inode& p = inode_of(req, parent);
+    const FolderFd dir = folder_for(req, p);
+    if (!dir) return;
     nlink_t links = 0;
-    const auto inode = named(fe, p, name, links);
-    UniqueFd anchor = anchor_of(inode, p, name, links);
-    if (::unlinkat(p.fd.get(), name, 0) != 0) {
+    const auto inode = named(fe, p, dir->get(), name, links);
+    UniqueFd anchor = anchor_of(inode, dir->get(), name, links);
+    if (::unlinkat(dir->get(), name, 0) != 0) {
         fuse_reply_err(req, errno);
         return;
     }
@@ -720,17 +943,32 @@ void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
 void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
     FrontEnd& fe = front(req);
     Inode& p = inode_of(req, parent);
+    const FolderFd dir = folder_for(req, p);
+    if (!dir) return;
     nlink_t links = 0;
-    const auto inode = named(fe, p, name, links);
-    if (::unlinkat(p.fd.get(), name, AT_REMOVEDIR) != 0) {
+    const auto inode = named(fe, p, dir->get(), name, links);
+    UniqueFd anchor = anchor_of(inode, dir->get(), name, links);
+    if (::unlinkat(dir->get(), name, AT_REMOVEDIR) != 0) {
         fuse_reply_err(req, errno);
         return;
     }
     if (inode) {
         std::lock_guard lock(fe.mutex);
-        lose_name(fe, *inode, 0, UniqueFd());
+        if (inode->parent.get() == &p && inode->name == name) lose_name(fe, *inode, 0, std::move(anchor));
     }
     fuse_reply_err(req, 0);
+}
+
+// Before a rename onto the entry `name` of `dir`: when it is a placeholder, the watcher is told
+// which identity the rename replaces (note_replaced). Returns the noted path, or "".
+std::string note_replacement(int dir, const char* name) {
+    const std::string entry = descriptor_path(dir) + "/" + name;
+    if (!read_state(MetaTarget{-1, entry.c_str()})) return {};
+    const auto identity = read_identity(MetaTarget{-1, entry.c_str()});
+    const std::string folder = canonical_of(dir);
+    const std::string path = (folder == "/" ? "" : folder) + "/" + name;
+    note_replaced(path, std::string(identity.begin(), identity.end()));
+    return path;
 }
 
 void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
@@ -738,19 +976,26 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
     FrontEnd& fe = front(req);
     Inode& from = inode_of(req, parent);
     Inode& to = inode_of(req, new_parent);
+    const FolderFd from_dir = folder_for(req, from);
+    if (!from_dir) return;
+    const FolderFd to_dir = folder_for(req, to);
+    if (!to_dir) return;
     nlink_t moving_links = 0;
     nlink_t replaced_links = 0;
-    const auto moving = named(fe, from, name, moving_links);
-    const auto replaced = named(fe, to, new_name, replaced_links);
-    UniqueFd anchor = (flags & RENAME_EXCHANGE) == 0 ? anchor_of(replaced, to, new_name, replaced_links) : UniqueFd();
-    if (::renameat2(from.fd.get(), name, to.fd.get(), new_name, flags) != 0) {
-        fuse_reply_err(req, errno);
+    const auto moving = named(fe, from, from_dir->get(), name, moving_links);
+    const auto replaced = named(fe, to, to_dir->get(), new_name, replaced_links);
+    UniqueFd anchor = (flags & RENAME_EXCHANGE) == 0 ? anchor_of(replaced, to_dir->get(), new_name, replaced_links) : UniqueFd();
+    const std::string noted = (flags & RENAME_EXCHANGE) == 0 ? note_replacement(to_dir->get(), new_name) : std::string();
+    if (::renameat2(from_dir->get(), name, to_dir->get(), new_name, flags) != 0) {
+        const int err = errno;
+        if (!noted.empty()) forget_replaced(noted);
+        fuse_reply_err(req, err);
         return;
     }
     // The inodes that were reached through the two names follow the files.
     std::lock_guard lock(fe.mutex);
     auto still = [](const std::shared_ptr<Inode>& inode, const Inode& dir, const char* entry) {
-        return inode && !inode->directory() && inode->parent.get() == &dir && inode->name == entry;
+        return inode && inode->parent.get() == &dir && inode->name == entry;
     };
     const bool move = still(moving, from, name);
     const bool replace = replaced != moving && still(replaced, to, new_name);
@@ -759,10 +1004,8 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
             replaced->parent = from.shared_from_this();
             replaced->name = name;
         } else {
-            lose_name(fe, *replaced, replaced_links, std::move(anchor));
+            lose_name(fe, *replaced, replaced->directory() ? 0 : replaced_links, std::move(anchor));
         }
-    } else if (replaced && replaced->directory() && (flags & RENAME_EXCHANGE) == 0) {
-        unlist(fe, *replaced);  // an empty directory replaced is gone
     }
     if (move) {
         moving->parent = to.shared_from_this();
@@ -773,9 +1016,8 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     after_init(req);
-    const int flags = fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW | O_APPEND);
     UniqueFd fd;
-    int err = open_inode(front(req), inode_of(req, ino), flags, fd);
+    int err = open_for_program(front(req), inode_of(req, ino), fi->flags, fd);
     if (err == 0) err = start_stream(req, std::move(fd), fi);
     if (err != 0) {
         fuse_reply_err(req, err);
@@ -786,14 +1028,30 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 
 void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
     Inode& p = inode_of(req, parent);
-    const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND)) | O_CREAT | O_CLOEXEC;
-    UniqueFd fd = open_content(p.fd.get(), name, flags, mode);
+    const FolderFd dir = folder_for(req, p);
+    if (!dir) return;
+    // As an open (open_for_program): write-only is opened for reading too where it may be, and a
+    // truncation is start_stream's. The file is made here unless another made it meanwhile.
+    const int flags = (fi->flags & ~(O_NOCTTY | O_NOFOLLOW | O_APPEND | O_DIRECT | O_TRUNC | O_CREAT | O_EXCL)) | O_CLOEXEC;
+    auto open_as = [&](int f) {
+        UniqueFd fd;
+        if ((f & O_ACCMODE) == O_WRONLY) fd = open_content(dir->get(), name, (f & ~O_ACCMODE) | O_RDWR, mode);
+        if (!fd) fd = open_content(dir->get(), name, f, mode);
+        return fd;
+    };
+    UniqueFd fd = open_as(flags | O_CREAT | O_EXCL);
+    const bool made = static_cast<bool>(fd);
+    if (!fd && errno == EEXIST && (fi->flags & O_EXCL) == 0) fd = open_as(flags | O_NOFOLLOW);
     if (!fd) {
         fuse_reply_err(req, errno);
         return;
     }
+    if (const int err = made ? make_callers(req, dir->get(), name, fd.get(), mode) : 0; err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
     fuse_entry_param e;
-    if (const int err = entry_for(front(req), p, name, e); err != 0) {
+    if (const int err = entry_for(front(req), p, dir->get(), name, e); err != 0) {
         fuse_reply_err(req, err);
         return;
     }
@@ -832,12 +1090,19 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_fi
             }
         }
     }
+    const std::int64_t end = offset + static_cast<std::int64_t>(size);
+    if (o.failed_lately(offset, end)) {
+        fuse_reply_err(req, EIO);
+        return;
+    }
     fuse_req_interrupt_func(req, on_interrupt, &o);
     std::vector<std::uint8_t> bytes;
     const std::uint32_t error = read_range(o.file, o.stream, offset, static_cast<std::int64_t>(size), &bytes);
     fuse_req_interrupt_func(req, nullptr, nullptr);
     if (error != 0) {
-        fuse_reply_err(req, read_errno(error, fuse_req_interrupted(req) != 0));
+        const int err = read_errno(error, fuse_req_interrupted(req) != 0);
+        if (err == EIO) o.remember_failure(offset, end);
+        fuse_reply_err(req, err);
         return;
     }
     fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -850,6 +1115,10 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* bytes, std::size_t size, o
         return;
     }
     fuse_reply_write(req, written);
+}
+
+void op_fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t length, fuse_file_info* fi) {
+    fuse_reply_err(req, allocate_locally(stream_in(fi), mode, offset, length));
 }
 
 void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
@@ -865,7 +1134,9 @@ void op_fsync(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) {
 }
 
 void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const int fd = ::openat(inode_of(req, ino).fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const FolderFd held = folder_for(req, inode_of(req, ino));
+    if (!held) return;
+    const int fd = ::openat(held->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
     if (dir == nullptr) {
         const int err = errno;
@@ -911,7 +1182,7 @@ void list_directory(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offs
         e.attr.st_ino = entry->d_ino;
         e.attr.st_mode = static_cast<mode_t>(entry->d_type) << 12;
         const bool dots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
-        if (attach && !dots && entry_for(front(req), dir, entry->d_name, e) != 0) {
+        if (attach && !dots && entry_for(front(req), dir, ::dirfd(d.dir), entry->d_name, e) != 0) {
             d.offset = entry->d_off;  // gone since it was listed
             continue;
         }
@@ -951,17 +1222,25 @@ void op_statfs(fuse_req_t req, fuse_ino_t) {
     fuse_reply_statfs(req, &sv);
 }
 
-// Extended attributes: the user and trusted namespaces pass through, the simulation's own
-// (user.zcf.*) included: setting user.zcf.pin through the mount is how a user pins a file. The
-// mount enforces no POSIX ACLs and keeps no security labels of its own, and says so: those names
-// are "not supported", which also spares programs such as ls a question per file (they stop
-// asking a file system that answered so once). A name is never followed (the l* calls); a
-// directory is reached through its descriptor's path.
+// Extended attributes: the user and trusted namespaces pass through, but for the simulation's
+// own. A placeholder's state (user.zcf.state, .identity, .usn) is no attribute of the file as a
+// program sees it: it is neither listed, nor read, nor set through the mount, so that copies
+// (cp -a, rsync -X, tar --xattrs) are plain files and never claim a placeholder's identity, and
+// no program can forge one. The pin (user.zcf.pin) is how a user pins a file: it is read and set
+// by its name, but not listed, so copies do not carry it either. The mount enforces no POSIX ACLs
+// and keeps no security labels of its own, and says so: those names are "not supported", which
+// also spares programs such as ls a question per file (they stop asking a file system that
+// answered so once). A name is never followed (the l* calls); a directory is reached through its
+// descriptor's path.
 bool carried(std::string_view name) { return name.rfind("user.", 0) == 0 || name.rfind("trusted.", 0) == 0; }
+bool placeholder_state(std::string_view name) {
+    return name == XATTR_STATE || name == XATTR_IDENTITY || name == XATTR_USN;
+}
+bool listed(std::string_view name) { return carried(name) && !placeholder_state(name) && name != XATTR_PIN; }
 
 void op_setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, std::size_t size, int flags) {
     Where w;
-    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
+    int err = !carried(name) ? EOPNOTSUPP : placeholder_state(name) ? EPERM : where_of(front(req), inode_of(req, ino), w);
     if (err == 0) {
         const std::string path = w.path();
         const int rc = w.name.empty() ? ::setxattr(path.c_str(), name, value, size, flags) : ::lsetxattr(path.c_str(), name, value, size, flags);
@@ -997,7 +1276,7 @@ int read_xattr(Get get, std::vector<char>& bytes) {
 
 void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char* name, std::size_t size) {
     Where w;
-    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
+    int err = !carried(name) ? EOPNOTSUPP : placeholder_state(name) ? ENODATA : where_of(front(req), inode_of(req, ino), w);
     std::vector<char> value;
     if (err == 0) {
         const std::string path = w.path();
@@ -1026,7 +1305,7 @@ void op_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size) {
     std::vector<char> shown;
     for (std::size_t i = 0; i < names.size();) {
         const std::string_view name(names.data() + i);
-        if (carried(name)) shown.insert(shown.end(), names.data() + i, names.data() + i + name.size() + 1);
+        if (listed(name)) shown.insert(shown.end(), names.data() + i, names.data() + i + name.size() + 1);
         i += name.size() + 1;
     }
     reply_xattr(req, shown, size);
@@ -1034,7 +1313,7 @@ void op_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size) {
 
 void op_removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
     Where w;
-    int err = carried(name) ? where_of(front(req), inode_of(req, ino), w) : EOPNOTSUPP;
+    int err = !carried(name) ? EOPNOTSUPP : placeholder_state(name) ? EPERM : where_of(front(req), inode_of(req, ino), w);
     if (err == 0) {
         const std::string path = w.path();
         err = (w.name.empty() ? ::removexattr(path.c_str(), name) : ::lremovexattr(path.c_str(), name)) == 0 ? 0 : errno;
@@ -1080,6 +1359,7 @@ const fuse_lowlevel_ops OPERATIONS = [] {
     ops.flush = op_flush;
     ops.release = op_release;
     ops.fsync = op_fsync;
+    ops.fallocate = op_fallocate;
     ops.opendir = op_opendir;
     ops.readdir = op_readdir;
     ops.readdirplus = op_readdirplus;
@@ -1134,13 +1414,19 @@ bool detach(const std::string& path) {
 }
 
 
+// At the end of the process the mounts are detached; the session stays open to the end, so that
+// a reply of a loop thread still at work goes to the device (libfuse would report a failed one on
+// standard error, which belongs to the parent) and the kernel ends the connection at exit.
 void unmount_all_at_exit() {
     std::vector<std::shared_ptr<FrontEnd>> list;
     {
         std::lock_guard lock(mounted().mutex);
         list.swap(mounted().list);
     }
-    for (const auto& fe : list) fuse_session_unmount(fe->session);
+    for (const auto& fe : list) {
+        fuse_session_exit(fe->session);
+        detach(fe->root);
+    }
 }
 
 }  // namespace
@@ -1179,7 +1465,8 @@ std::shared_ptr<FrontEnd> mount_front_end(const std::string& root) {
     struct stat st{};
     if (!fe->root_fd || ::fstat(fe->root_fd.get(), &st) != 0) return nullptr;
     fe->root_inode = std::make_shared<Inode>();
-    fe->root_inode->fd = UniqueFd(::fcntl(fe->root_fd.get(), F_DUPFD_CLOEXEC, 0));
+    fe->root_inode->folder = std::make_shared<const UniqueFd>(::fcntl(fe->root_fd.get(), F_DUPFD_CLOEXEC, 0));
+    fe->root_inode->recent = fe->recent_folders.end();
     fe->root_inode->dev = st.st_dev;
     fe->root_inode->ino = st.st_ino;
     fe->root_inode->type = S_IFDIR;

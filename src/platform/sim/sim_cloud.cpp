@@ -335,7 +335,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
             const MetadataLock meta(*file->node, *file);
             const MetaTarget target = meta.error() == 0 ? MetaTarget{meta.fd(), nullptr} : MetaTarget{file->fd.get(), nullptr};
             if (const int err = write_pin(target, pin); err != 0) return hr_from_errno(err);
-            record_change(target, nullptr);
+            record_own_change(target);
         }
     }
     if ((flags & (SET_PIN_FLAG_RECURSE | SET_PIN_FLAG_RECURSE_ONLY)) == 0 || !file->directory) return S_OK_CODE;
@@ -362,7 +362,7 @@ Hresult SimPlatform::set_pin_state(Handle handle, std::uint32_t pin, std::uint32
                 if (first_failure >= 0) first_failure = hr_from_errno(err);
                 if ((flags & SET_PIN_FLAG_STOP_ON_ERROR) != 0) return first_failure;
             } else {
-                record_change(MetaTarget{-1, path.c_str()}, nullptr);
+                record_own_change(MetaTarget{-1, path.c_str()});
             }
             if (S_ISDIR(st.st_mode)) pending.push_back(path);
         }

@@ -130,9 +130,13 @@ struct Fetch {
     std::shared_ptr<Connection> connection;
     std::int64_t transfer_key = 0;
     std::shared_ptr<OpenFile> file;
+    // The range asked for: whole 4 KiB units around a run of missing content, [need_begin,
+    // need_end). It completes when the range (up to the end of the file) is on the disk.
     std::int64_t offset = 0;
     std::int64_t length = 0;
     std::int64_t required_end = 0;  // offset + length, at most the file size
+    std::int64_t need_begin = 0;
+    std::int64_t need_end = 0;
     std::chrono::milliseconds timeout{60000};
     bool sync_transfers = false;
     // Guarded by the state lock.
@@ -284,7 +288,7 @@ Clock::time_point deadline_of(const Fetch& fetch) {  // under the state lock
 std::shared_ptr<Fetch> fetch_bringing(const Node& node, std::pair<std::int64_t, std::int64_t> missing) {
     for (const auto& [key, f] : hydration().fetches) {
         if (f->ended || !f->connection->active || f->file->node.get() != &node) continue;
-        if (f->offset <= missing.first && f->offset + f->length >= missing.second) return f;
+        if (f->need_begin <= missing.first && f->need_end >= missing.second) return f;
     }
     return nullptr;
 }
@@ -391,15 +395,34 @@ void notify_open(const OpenFile& file, const StreamIdentity& stream) {
 
 namespace {
 
+// The state a read decides by. A file another program changed since the simulation's last change
+// (written beneath the mount while nothing served it) has that change taken in first, under the
+// metadata lock, so that what the program wrote counts as present and is never fetched.
+std::optional<PlaceholderState> state_for_read(const OpenFile& file, std::int64_t begin, std::int64_t end) {
+    auto state = read_state(MetaTarget{file.fd.get(), nullptr});
+    if (!state || state->present.covers(begin, end) || !changed_outside(file)) return state;
+    const MetadataLock meta(*file.node, file);
+    Hresult error = S_OK_CODE;
+    if (auto settled = settled_state(meta, error)) return settled;
+    return state;
+}
+
 // Brings [me.begin, me.end) of `file` onto the disk: 0 when it is present, or the Win32 failure.
-// The caller holds the reader lock, so nothing is removed meanwhile, and `me` is listed under the
+// One fetch at a time, each for one run of missing content: it starts at the first byte the read
+// lacks and ends where content on the disk begins (a progressive read's run goes on past the read,
+// to the next present byte or the end of the file), so nothing on the disk is asked for again. The
+// caller holds the reader lock, so nothing is removed meanwhile, and `me` is listed under the
 // file's node.
 std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, Reader& me,
                             std::int64_t size) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    // Each round fills one run; a file keeps at most STORED_RANGES of them, so a read that needs
+    // more rounds than that is not getting anywhere.
+    for (std::size_t round = 0; round < 2 * STORED_RANGES + 2; ++round) {
         // What is missing is decided from the state on disk as it is now.
-        const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
+        const auto state = state_for_read(*file, me.begin, me.end);
         if (!state || state->present.covers(me.begin, me.end)) return 0;
+        const auto gap = *state->present.first_gap(me.begin, me.end);
+        const std::int64_t need_end = stream.progressive ? state->present.first_gap(gap.first, size)->second : gap.second;
 
         std::unique_lock lock(state_mutex());
         if (me.covered) return 0;  // a transfer since the state was read
@@ -408,22 +431,24 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
         if (!connection) return win32::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
         if (connection->fetch == nullptr) return win32::ERROR_CLOUD_FILE_NOT_SUPPORTED;
 
-        const auto missing = *state->present.missing_span(me.begin, me.end);
-        std::shared_ptr<Fetch> fetch = stream.progressive ? fetch_bringing(*file->node, missing) : nullptr;
+        std::shared_ptr<Fetch> fetch = stream.progressive ? fetch_bringing(*file->node, gap) : nullptr;
         const bool own = !fetch;
         if (own) {
-            // One fetch for the missing part, widened to whole 4 KiB units (it may reach past the
-            // end); a progressive one asks for everything up to the end of the file.
+            // Whole 4 KiB units around the run (the last may reach past the end of the file).
             fetch = std::make_shared<Fetch>();
             fetch->request_key = fresh_key();
             fetch->connection = connection;
             fetch->transfer_key = stream.transfer_key;
             fetch->file = file;
-            fetch->offset = missing.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
-            const std::int64_t last = stream.progressive ? std::max(missing.second, size) : missing.second;
-            const std::int64_t aligned_end = (last + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
-            fetch->length = aligned_end - fetch->offset;
-            fetch->required_end = std::min(aligned_end, size);
+            fetch->need_begin = gap.first;
+            fetch->need_end = need_end;
+            fetch->offset = gap.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+            fetch->length = (need_end + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT - fetch->offset;
+            fetch->required_end = std::min(fetch->offset + fetch->length, size);
+            // What of its range is on the disk already (a program's bytes beside the run) is never
+            // sent: it counts as received.
+            for (const auto& [b, e] : state->present.ranges())
+                fetch->received.add(std::max(b, fetch->offset), std::min(e, fetch->required_end));
             fetch->timeout = std::chrono::milliseconds(connection->settings.fetch_timeout_ms);
             fetch->sync_transfers = connection->settings.sync_transfers;
             fetch->issued = sim_now();
@@ -440,7 +465,7 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
             lock.lock();
         }
         std::uint32_t result = 0;
-        bool retry = false;
+        bool next = false;
         std::shared_ptr<CallbackCall> cancel;
         for (;;) {
             me.seen_ticks = clock_ticks();
@@ -450,11 +475,12 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
                 break;
             }
             if (fetch->ended) {
+                // Its run arrived: the read goes on with the next one it lacks, if any. A failed or
+                // timed-out fetch fails every read waiting for it; only one whose reader gave it up
+                // leaves the others to ask for themselves.
                 result = fetch->error;
-                // Its range arrived, but not all of this read's (not all of it was stored); or the
-                // fetch of another read ended without this read's range: this read asks itself.
-                retry = result == 0 || !own;
-                if (retry) result = 0;
+                next = result == 0 || (!own && result == win32::ERROR_CLOUD_FILE_REQUEST_ABORTED);
+                if (next) result = 0;
                 break;
             }
             const auto deadline = deadline_of(*fetch);
@@ -475,7 +501,7 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
         lock.unlock();
         if (cancel) post_call(std::move(cancel));
         if (result != 0) return result;
-        if (!retry) return 0;
+        if (!next) return 0;
     }
     return win32::ERROR_CLOUD_FILE_UNSUCCESSFUL;
 }
@@ -668,36 +694,48 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         if (meta.error() != 0) return hr_from_errno(meta.error());
         struct stat before{};
         if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
+        // A change by another program since the last one recorded is taken in first: it clears the
+        // in-sync state, and what it wrote is present. Content on the disk is never overwritten:
+        // only the bytes of the transfer that are missing are written.
+        const MetaTarget target{meta.fd(), nullptr};
+        present = read_state(target);
+        if (present) {
+            if (const int e = settle_outside_change(target, *present); e != 0) return hr_from_errno(e);
+        }
+        // Whole 4 KiB units, but for the last of the file and one that ends where content on the
+        // disk begins (a program's own bytes past what the store gave).
         const std::int64_t size = before.st_size;
         if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
         if (offset % CHUNK_ALIGNMENT != 0) return invalid;
-        if (length % CHUNK_ALIGNMENT != 0 && offset + length != size) return invalid;
+        if (length % CHUNK_ALIGNMENT != 0 && offset + length != size &&
+            !(present && present->present.covers(offset + length, offset + length + 1)))
+            return invalid;
         if (transfer.buffer == nullptr) return hr::E_INVALIDARG_CODE;
         {
             std::lock_guard lock(state_mutex());
             if (fetch->ended || !fetch->connection->active) return invalid;
             fetch->connection->last_activity = sim_now();
         }
+        RangeSet missing;
+        missing.add(offset, offset + length);
+        if (present)
+            for (const auto& [b, e] : present->present.ranges()) missing.subtract(b, e);
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
         int write_error = 0;
-        for (std::int64_t done = 0; done < length;) {
-            const ssize_t n = ::pwrite(meta.fd(), bytes + done, static_cast<std::size_t>(length - done), offset + done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                write_error = n < 0 ? errno : EIO;
-                break;
+        for (const auto& [b, e] : missing.ranges()) {
+            for (std::int64_t done = b; done < e && write_error == 0;) {
+                const ssize_t n = ::pwrite(meta.fd(), bytes + (done - offset), static_cast<std::size_t>(e - done), done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) write_error = n < 0 ? errno : EIO;
+                else done += n;
             }
-            done += n;
         }
         keep_mtime(meta.fd(), before);  // hydration leaves the file's times as they are
         if (write_error != 0) return hr_from_errno(write_error);
         // The content reaches the disk before the metadata says it is present.
         if (fetch->sync_transfers && ::fdatasync(meta.fd()) != 0) return hr_from_errno(errno);
-        const MetaTarget target{meta.fd(), nullptr};
-        present = read_state(target);
         if (present) {
             present->present.add(offset, offset + length);
-            present = storable(*present);
             if (const int e = write_state(target, *present); e != 0) return hr_from_errno(e);
             if (const int e = record_change(target, nullptr); e != 0) return hr_from_errno(e);
         }

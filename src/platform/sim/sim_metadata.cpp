@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <charconv>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace zcf::sim {
 
@@ -304,14 +306,40 @@ int record_change(MetaTarget target, std::int64_t* usn) {
 
 namespace {
 
-// The bytes another program wrote past the recorded end of the file are its content, on the disk:
-// on Windows a placeholder is whole before another program may write to it. Whether anything
-// changed at all is the caller's test. True when `state` grew.
-bool take_outside_growth(MetaTarget target, const struct stat& st, PlaceholderState& state) {
+// What another program wrote is its content, on the disk: on Windows a placeholder is whole
+// before another program may write to it. Bytes past the recorded end of the file are the
+// program's (appended, or zeros of a longer size); below it, what the program wrote is what the
+// file system holds as data where the simulation keeps nothing present: content the simulation
+// never had is a hole (created sparse, dehydrated by punching). A file system that reports no
+// holes makes the whole file count as written. Whether anything changed at all is the caller's
+// test. True when `state` grew.
+bool take_outside_writes(MetaTarget target, const struct stat& st, PlaceholderState& state) {
     const auto record = read_usn_record(target);
-    if (!record || st.st_size <= record->size || state.present.covers(record->size, st.st_size)) return false;
-    state.present.add(record->size, st.st_size);
-    return true;
+    if (!record) return false;
+    const RangeSet before = state.present;
+    if (st.st_size > record->size) state.present.add(record->size, st.st_size);
+    const std::int64_t kept = std::min<std::int64_t>(record->size, st.st_size);
+    if (!state.present.covers(0, kept)) {
+        UniqueFd opened;
+        int fd = target.fd;
+        if (fd < 0) {
+            // Positioning needs a descriptor that is not O_PATH; a write-only one does, and is
+            // what a guarded file still allows.
+            const std::string path = backing(target.path);
+            opened = UniqueFd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+            if (!opened) opened = UniqueFd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+            fd = opened.get();
+        }
+        for (off_t at = 0; fd >= 0 && at < kept;) {
+            const off_t data = ::lseek(fd, at, SEEK_DATA);
+            if (data < 0 || data >= kept) break;
+            const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+            if (hole <= data) break;
+            state.present.add(data, std::min<std::int64_t>(hole, kept));
+            at = hole;
+        }
+    }
+    return !(state.present == before);
 }
 
 }  // namespace
@@ -320,7 +348,7 @@ int settle_outside_change(MetaTarget target, PlaceholderState& state) {
     struct stat st{};
     if (const int err = stat_target(target, st); err != 0) return err;
     if (!changed_since_recorded(target, st)) return 0;
-    const bool grew = take_outside_growth(target, st, state);
+    const bool grew = take_outside_writes(target, st, state);
     if (state.in_sync || grew) {
         state.in_sync = false;
         if (const int err = write_state(target, state); err != 0) return err;
@@ -328,6 +356,13 @@ int settle_outside_change(MetaTarget target, PlaceholderState& state) {
     UsnRecord r = snapshot(st);
     r.usn = current_usn(target, st);
     return write_usn_record(target, r);
+}
+
+int record_own_change(MetaTarget target) {
+    if (auto state = read_state(target)) {
+        if (const int err = settle_outside_change(target, *state); err != 0) return err;
+    }
+    return record_change(target, nullptr);
 }
 
 void keep_mtime(int fd, const struct stat& before) {
@@ -351,8 +386,8 @@ AttributeWord word_of(MetaTarget target, const struct stat& st, bool is_link, bo
     if (auto state = read_state(target)) {
         w.attributes |= attr::REPARSE_POINT;
         w.reparse_tag = reparse::TAG_CLOUD;
-        // Read as it will be settled: what another program appended is present.
-        if (!directory && changed_since_recorded(target, st)) take_outside_growth(target, st, *state);
+        // Read as it will be settled: what another program wrote is present.
+        if (!directory && changed_since_recorded(target, st)) take_outside_writes(target, st, *state);
         if (!directory && !wholly_present(*state, st.st_size)) w.attributes |= attr::RECALL_ON_DATA_ACCESS;
     }
     const std::uint32_t pin = read_pin(target);

@@ -101,6 +101,10 @@ bool changed_since_recorded(MetaTarget target, const struct stat& st);
 // Records a change made just now: a number above the current one and above every number handed
 // out before (it follows the clock), with the file's size and time as they are now. 0 or errno.
 int record_change(MetaTarget target, std::int64_t* usn);
+// Records a change the simulation made that kept the file's size and modification time (its pin,
+// say): a change by another program before it is settled first (below), so that the new record
+// never passes it off as the simulation's own. 0 or errno.
+int record_own_change(MetaTarget target);
 // Brings the state of a file that another program wrote to up to date, as Windows does on the
 // write: it is no longer in sync, and the record takes the file as it is under its current
 // number. The caller holds the metadata lock and has read `state`, which is updated. 0 or errno.

@@ -4,6 +4,7 @@
 
 #include "platform/sim/error_texts.h"
 #include "platform/sim/fuse_front_end.h"
+#include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_state.h"
 #include "platform/sim/sim_util.h"
 #include "platform/streams.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zcf::sim {
@@ -22,6 +24,13 @@ void SimPlatform::initialize_process() {
     // Large requests arrive faster through a larger pipe; refusal is harmless.
     ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
 #endif
+    // A front end left over a registered root by a program that ended (killed) answers nothing but
+    // ENOTCONN: it goes before the first request, whatever that is. A live one, another
+    // program's, answers and stays.
+    for (const auto& root : load_sync_roots()) {
+        struct stat st{};
+        if (::stat(root.path.c_str(), &st) != 0 && errno == ENOTCONN) recover_stale_mount(root.path);
+    }
 }
 
 std::uint32_t SimPlatform::process_id() { return static_cast<std::uint32_t>(::getpid()); }

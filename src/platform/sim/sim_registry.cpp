@@ -181,7 +181,7 @@ std::vector<SyncRootRecord> load_sync_roots() {
         std::vector<SyncRootRecord> records;
     };
     static Cache* const CACHE = new Cache();
-    const std::string dir = state_directory();
+    const std::string dir = state_directory(false);
     if (dir.empty()) return {};
     const std::string path = store_path(dir);
     struct stat st{};

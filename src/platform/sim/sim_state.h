@@ -258,6 +258,16 @@ std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIden
 // Cancels the outstanding fetches of a stream (its readers fail with `error`); returns how many.
 std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 
+// ---- Renames onto placeholders -------------------------------------------------------------
+
+// A rename through the mount onto the placeholder at the canonical `path` notes the identity it
+// replaces, before it renames; the directory watcher takes the note with the rename's record
+// (saves by replacement: the parent learns which identity the new file takes over). Notes no
+// watcher took are dropped after a while.
+void note_replaced(const std::string& path, std::string identity);
+void forget_replaced(const std::string& path);
+std::optional<std::string> take_replaced(const std::string& path);
+
 // ---- Settings ------------------------------------------------------------------------------
 
 struct SimSettings {

@@ -189,8 +189,10 @@ void remove_backing_root(const std::string& root) {
     BACKING_ROOT_COUNT = static_cast<int>(b.roots.size());
 }
 
-std::string backing(const std::string& path) {
-    if (BACKING_ROOT_COUNT.load(std::memory_order_acquire) == 0) return path;
+namespace {
+
+// The name beneath a mounted root of the plainly spelled `path`, if it lies in one.
+std::optional<std::string> beneath(const std::string& path) {
     BackingRoots& b = backing_roots();
     std::shared_lock lock(b.mutex);
     for (const auto& [root, fd] : b.roots) {
@@ -199,7 +201,50 @@ std::string backing(const std::string& path) {
         if (path.size() == root.size()) return out + "/.";
         return out + path.substr(root == "/" ? 0 : root.size());
     }
-    return path;
+    return std::nullopt;
+}
+
+// Whether `path` is spelled otherwise than plainly: relative, or with an empty, "." or ".."
+// component (a final slash aside).
+bool roundabout(std::string_view path) {
+    if (path.empty() || path[0] != '/') return true;
+    for (std::size_t at = 1; at < path.size();) {
+        const std::size_t end = std::min(path.find('/', at), path.size());
+        const std::string_view part = path.substr(at, end - at);
+        if ((part.empty() && end < path.size()) || part == "." || part == "..") return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// `path` spelled plainly: its folder resolved as the system resolves it (links followed, and
+// ".." taken from where they lead, so the answer is the one the path has without a mount;
+// looking names up through a mount costs nothing but lookups), its last name kept as it is, and a
+// final slash with it. `path` itself when the folder cannot be resolved.
+std::string plain(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::string slash = trimmed.size() < path.size() ? "/" : "";
+    const auto cut = trimmed.rfind('/');
+    const std::string last = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
+    const bool whole = last.empty() || last == "." || last == "..";
+    const std::string folder = whole ? trimmed : cut == std::string::npos ? "." : cut == 0 ? "/" : trimmed.substr(0, cut);
+    char* resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::string out = resolved;
+    std::free(resolved);
+    if (!whole) out += (out == "/" ? "" : "/") + last;
+    return out + slash;
+}
+
+}  // namespace
+
+std::string backing(const std::string& path) {
+    if (BACKING_ROOT_COUNT.load(std::memory_order_acquire) == 0) return path;
+    if (!roundabout(path)) return beneath(path).value_or(path);
+    // A roundabout name of a file beneath a mount would reach it through the mount (".." even
+    // steps from beneath onto the mount); its plain form is reached beneath.
+    return beneath(plain(path)).value_or(path);
 }
 
 int canonical_path(const std::string& path, std::string& out) {
@@ -262,7 +307,7 @@ int make_directories(const std::string& path) {
 
 }  // namespace
 
-std::string state_directory() {
+std::string state_directory(bool create) {
     std::string base;
     const char* xdg = std::getenv("XDG_STATE_HOME");
     if (xdg != nullptr && xdg[0] == '/') {
@@ -277,7 +322,7 @@ std::string state_directory() {
         base = h + "/.local/state";
     }
     std::string dir = base + "/zembra-cloud-files";
-    if (make_directories(dir) != 0) return {};
+    if (create && make_directories(dir) != 0) return {};
     return dir;
 }
 

@@ -142,8 +142,9 @@ int canonical_path_nofollow(const std::string& path, std::string& out);
 bool path_within(std::string_view inner, std::string_view outer);
 std::string parent_directory(const std::string& path);
 // The simulation's state directory, $XDG_STATE_HOME/zembra-cloud-files (default
-// ~/.local/state/zembra-cloud-files), created when missing. Empty when it cannot be made.
-std::string state_directory();
+// ~/.local/state/zembra-cloud-files), created when missing unless `create` is false (readers of
+// what may not be there). Empty when it cannot be made.
+std::string state_directory(bool create = true);
 // This process's executable, as the image path callbacks report.
 const std::u16string& own_image_path();
 

@@ -11,7 +11,9 @@
 #include "platform/sim/sim_util.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,6 +30,47 @@
 #include <unistd.h>
 
 namespace zcf::sim {
+
+namespace {
+
+// Notes of renames onto placeholders (note_replaced), by the target's canonical path.
+struct Replacements {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::pair<std::string, std::chrono::steady_clock::time_point>> notes;
+};
+Replacements& replacements() {
+    static auto* const R = new Replacements();
+    return *R;
+}
+constexpr auto REPLACEMENT_MEMORY = std::chrono::seconds(10);
+
+}  // namespace
+
+void note_replaced(const std::string& path, std::string identity) {
+    Replacements& r = replacements();
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(r.mutex);
+    if (r.notes.size() >= 256)
+        std::erase_if(r.notes, [&](const auto& n) { return now - n.second.second > REPLACEMENT_MEMORY; });
+    r.notes[path] = {std::move(identity), now};
+}
+
+void forget_replaced(const std::string& path) {
+    Replacements& r = replacements();
+    std::lock_guard lock(r.mutex);
+    r.notes.erase(path);
+}
+
+std::optional<std::string> take_replaced(const std::string& path) {
+    Replacements& r = replacements();
+    std::lock_guard lock(r.mutex);
+    const auto it = r.notes.find(path);
+    if (it == r.notes.end()) return std::nullopt;
+    auto note = std::move(it->second);
+    r.notes.erase(it);
+    if (std::chrono::steady_clock::now() - note.second > REPLACEMENT_MEMORY) return std::nullopt;
+    return std::move(note.first);
+}
 
 namespace {
 
@@ -160,6 +203,8 @@ private:
             }
             record(change_action::RENAMED_OLD_NAME, moving_->name, moving_->directory);
             record(change_action::RENAMED_NEW_NAME, name, directory);
+            if (!batch_.empty() && batch_.back().action == change_action::RENAMED_NEW_NAME)
+                batch_.back().replaced_identity = take_replaced(join(root_, name));
             if (directory) rename_folders(moving_->name, name);
             moving_.reset();
             return;
@@ -201,7 +246,7 @@ private:
             return;
         }
         batch_.push_back(ChangeRecord{action, wide_from_utf8(name),
-                                      directory ? attr::DIRECTORY : INVALID_FILE_ATTRIBUTES_WORD});
+                                      directory ? attr::DIRECTORY : INVALID_FILE_ATTRIBUTES_WORD, std::nullopt});
     }
 
     int add_watch(const std::string& name) {
