@@ -50,9 +50,15 @@ constexpr double CACHE_SECONDS = 1.0;
 // Reads that wait for their content each hold a thread of the loop.
 constexpr unsigned MAX_THREADS = 64;
 
-// Descriptors of folders the front end keeps open at most; others are opened again from the
-// nearest folder that is, when they are used. A tree of any size costs no more.
+// Descriptors of folders the front end keeps open at most (and no more than a quarter of what the
+// process may open); others are opened again from the nearest folder that is, when they are
+// used. A tree of any size costs no more.
 constexpr std::size_t CACHED_FOLDERS = 1024;
+std::size_t cached_folders_allowed() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return CACHED_FOLDERS;
+    return std::max<std::size_t>(16, std::min<std::size_t>(CACHED_FOLDERS, files.rlim_cur / 4));
+}
 
 using FolderFd = std::shared_ptr<const UniqueFd>;
 
@@ -189,7 +195,8 @@ void cache_folder(FrontEnd& fe, Inode& folder, FolderFd fd) {
     fe.recent_folders.push_front(folder.weak_from_this());
     folder.recent = fe.recent_folders.begin();
     ++fe.cached_folders;
-    while (fe.cached_folders > CACHED_FOLDERS) {
+    const std::size_t allowed = cached_folders_allowed();
+    while (fe.cached_folders > allowed) {
         const auto oldest = fe.recent_folders.back().lock();
         fe.recent_folders.pop_back();
         --fe.cached_folders;
@@ -532,7 +539,14 @@ int allocate_locally(const OpenStream& o, int mode, off_t offset, off_t length) 
     const bool zeroes = (mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE)) != 0;
     const bool grows = (mode & FALLOC_FL_KEEP_SIZE) == 0 && offset + length > before.st_size;
     const bool changes = zeroes || grows || (mode & MOVES) != 0;
-    if (!changes || !read_state(MetaTarget{fd, nullptr})) return ::fallocate(fd, mode, offset, length) == 0 ? 0 : errno;
+    if (!read_state(MetaTarget{fd, nullptr})) return ::fallocate(fd, mode, offset, length) == 0 ? 0 : errno;
+    if (!changes) {
+        // Allocation alone: the placeholder's content and times stay as they are (the file
+        // system would take it for a change).
+        if (::fallocate(fd, mode, offset, length) != 0) return errno;
+        keep_mtime(fd, before);
+        return 0;
+    }
     if (const int err = bring_in(o.file, o.stream, INT64_MAX); err != 0) return err;
     const MetadataLock meta(*o.file->node, *o.file);
     if (meta.error() != 0) return meta.error();

@@ -168,6 +168,12 @@ ReadInProgress::ReadInProgress(Node& node, const OpenFile& file) : node_(node) {
     if (node.readers == 0) {
         if (!node.read_fd) node.read_fd = UniqueFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0));
         error_ = node.read_fd ? file_lock(node.read_fd.get(), F_RDLCK, READER_LOCK_AT, true) : errno;
+        if (error_ == EBADF) {
+            // A read lock needs a descriptor open for reading: a write-only open's file is opened
+            // again to read (guarded files with a moment of owner read access).
+            node.read_fd = open_content(AT_FDCWD, descriptor_path(file.fd.get()).c_str(), O_RDONLY | O_NOCTTY);
+            error_ = node.read_fd ? file_lock(node.read_fd.get(), F_RDLCK, READER_LOCK_AT, true) : errno;
+        }
         if (error_ != 0) return;
     }
     ++node.readers;

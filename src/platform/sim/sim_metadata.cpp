@@ -308,18 +308,21 @@ namespace {
 
 // What another program wrote is its content, on the disk: on Windows a placeholder is whole
 // before another program may write to it. Bytes past the recorded end of the file are the
-// program's (appended, or zeros of a longer size); below it, what the program wrote is what the
-// file system holds as data where the simulation keeps nothing present: content the simulation
-// never had is a hole (created sparse, dehydrated by punching). A file system that reports no
-// holes makes the whole file count as written. Whether anything changed at all is the caller's
-// test. True when `state` grew.
+// program's (appended, or zeros of a longer size). Below it, the file system says which blocks
+// hold data: content the simulation never had is a hole (created sparse, dehydrated by
+// punching), so a block that holds data where nothing was present was written by the program. The
+// block the old end falls in is the program's only when the file shrank (rewritten from the
+// start): an append fills it from the old end, and what lies before stays the store's. A file
+// system that reports no holes makes every block count as written. Whether anything changed at
+// all is the caller's test. True when `state` grew.
 bool take_outside_writes(MetaTarget target, const struct stat& st, PlaceholderState& state) {
     const auto record = read_usn_record(target);
     if (!record) return false;
     const RangeSet before = state.present;
     if (st.st_size > record->size) state.present.add(record->size, st.st_size);
-    const std::int64_t kept = std::min<std::int64_t>(record->size, st.st_size);
-    if (!state.present.covers(0, kept)) {
+    const std::int64_t block = st.st_blksize > 0 ? st.st_blksize : 4096;
+    const std::int64_t written_below = st.st_size < record->size ? st.st_size : record->size / block * block;
+    if (!state.present.covers(0, written_below)) {
         UniqueFd opened;
         int fd = target.fd;
         if (fd < 0) {
@@ -330,12 +333,12 @@ bool take_outside_writes(MetaTarget target, const struct stat& st, PlaceholderSt
             if (!opened) opened = UniqueFd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
             fd = opened.get();
         }
-        for (off_t at = 0; fd >= 0 && at < kept;) {
+        for (off_t at = 0; fd >= 0 && at < written_below;) {
             const off_t data = ::lseek(fd, at, SEEK_DATA);
-            if (data < 0 || data >= kept) break;
+            if (data < 0 || data >= written_below) break;
             const off_t hole = ::lseek(fd, data, SEEK_HOLE);
             if (hole <= data) break;
-            state.present.add(data, std::min<std::int64_t>(hole, kept));
+            state.present.add(data, std::min<std::int64_t>(hole, written_below));
             at = hole;
         }
     }

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace zcf::sim {
@@ -26,10 +26,11 @@ void SimPlatform::initialize_process() {
 #endif
     // A front end left over a registered root by a program that ended (killed) answers nothing but
     // ENOTCONN: it goes before the first request, whatever that is. A live one, another
-    // program's, answers and stays.
+    // program's, answers and stays. (statfs always asks the file system; a stat may be answered
+    // from the kernel's cache.)
     for (const auto& root : load_sync_roots()) {
-        struct stat st{};
-        if (::stat(root.path.c_str(), &st) != 0 && errno == ENOTCONN) recover_stale_mount(root.path);
+        struct statfs fs{};
+        if (::statfs(root.path.c_str(), &fs) != 0 && errno == ENOTCONN) recover_stale_mount(root.path);
     }
 }
 
