@@ -21,12 +21,12 @@ TEST_F(SimRegistry, FolderLookupFailures) {
     SyncRootRegistration r{id.c_str(), u"", u"", u"", 1, 4, 2, 0, 0, false, u"1", nullptr, 0};
     EXPECT_EQ(p().register_sync_root(r).code, hr::E_INVALIDARG_CODE);
     EXPECT_EQ(register_root("").code, hr::E_INVALIDARG_CODE);
-    EXPECT_TRUE(sim::load_sync_roots().empty());
+    EXPECT_TRUE((*sim::load_sync_roots()).empty());
 }
 
 TEST_F(SimRegistry, KeepsEveryPropertyAndReplacesBySameId) {
     ASSERT_EQ(register_root("root-1").code, 0);
-    auto roots = sim::load_sync_roots();
+    auto roots = (*sim::load_sync_roots());
     ASSERT_EQ(roots.size(), 1u);
     EXPECT_EQ(roots[0].id, "root-1");
     EXPECT_EQ(roots[0].path, root_);
@@ -45,7 +45,7 @@ TEST_F(SimRegistry, KeepsEveryPropertyAndReplacesBySameId) {
     const std::string other = dir_ + "/other";
     ::mkdir(other.c_str(), 0755);
     ASSERT_EQ(register_root("root-1", other).code, 0);
-    roots = sim::load_sync_roots();
+    roots = (*sim::load_sync_roots());
     ASSERT_EQ(roots.size(), 1u);
     EXPECT_EQ(roots[0].path, other);
 }
@@ -60,7 +60,7 @@ TEST_F(SimRegistry, RootsNeverOverlapUnderDifferentIds) {
     // A sibling whose name merely starts like the root is no overlap.
     ::mkdir((root_ + "2").c_str(), 0755);
     EXPECT_EQ(register_root("b", root_ + "2").code, 0);
-    EXPECT_EQ(sim::load_sync_roots().size(), 2u);
+    EXPECT_EQ((*sim::load_sync_roots()).size(), 2u);
 }
 
 TEST_F(SimRegistry, Unregister) {
@@ -69,7 +69,7 @@ TEST_F(SimRegistry, Unregister) {
     ASSERT_EQ(register_root("a").code, 0);
     ASSERT_EQ(create("kept", 10), 0);
     EXPECT_EQ(p().unregister_sync_root(u"a").code, 0);
-    EXPECT_TRUE(sim::load_sync_roots().empty());
+    EXPECT_TRUE((*sim::load_sync_roots()).empty());
     EXPECT_EQ(p().unregister_sync_root(u"a").code, static_cast<Hresult>(0x80070490u));
     // The placeholder stays a placeholder, only outside any sync root now.
     EXPECT_NE(attributes(root_ + "/kept") & attr::REPARSE_POINT, 0u);
@@ -94,7 +94,7 @@ int run_child(const std::function<bool()>& body) {
 TEST_F(SimRegistry, PersistsAcrossProcessesAndConcurrentWriters) {
     // Another process registers; this one sees it.
     ASSERT_EQ(run_child([&] { return register_root("from-child").code == 0; }), 0);
-    auto roots = sim::load_sync_roots();
+    auto roots = (*sim::load_sync_roots());
     ASSERT_EQ(roots.size(), 1u);
     EXPECT_EQ(roots[0].id, "from-child");
 
@@ -112,12 +112,12 @@ TEST_F(SimRegistry, PersistsAcrossProcessesAndConcurrentWriters) {
         ::waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    EXPECT_EQ(sim::load_sync_roots().size(), 7u);
+    EXPECT_EQ((*sim::load_sync_roots()).size(), 7u);
     // And a child unregisters what this process registered.
     ::mkdir((dir_ + "/mine").c_str(), 0755);
     ASSERT_EQ(register_root("mine", dir_ + "/mine").code, 0);
     ASSERT_EQ(run_child([&] { return p().unregister_sync_root(u"mine").code == 0; }), 0);
-    EXPECT_EQ(sim::load_sync_roots().size(), 7u);
+    EXPECT_EQ((*sim::load_sync_roots()).size(), 7u);
 }
 
 TEST_F(SimRegistry, TextsAreKeptWholeAndAFolderPathWithANulIsRefused) {
@@ -125,7 +125,7 @@ TEST_F(SimRegistry, TextsAreKeptWholeAndAFolderPathWithANulIsRefused) {
     const std::u16string folder = w(root_);
     SyncRootRegistration r{u"a\0b"sv, folder, u"n\0"sv, u"i"sv, 1, 4, 2, 0, 0, false, u"1"sv, nullptr, 0};
     ASSERT_EQ(p().register_sync_root(r).code, 0);
-    const auto roots = sim::load_sync_roots();
+    const auto roots = (*sim::load_sync_roots());
     ASSERT_EQ(roots.size(), 1u);
     EXPECT_EQ(roots[0].id, "a\0b"s);
     EXPECT_EQ(roots[0].display_name, "n\0"s);
@@ -137,7 +137,7 @@ TEST_F(SimRegistry, TextsAreKeptWholeAndAFolderPathWithANulIsRefused) {
     const std::u16string cut = folder + u"\0/elsewhere"s;
     r.path = cut;
     EXPECT_EQ(p().register_sync_root(r).code, static_cast<Hresult>(0x8007007Bu));
-    EXPECT_TRUE(sim::load_sync_roots().empty());
+    EXPECT_TRUE((*sim::load_sync_roots()).empty());
 }
 
 }  // namespace

@@ -338,9 +338,8 @@ int open_for_program(FrontEnd& fe, const Inode& inode, int flags, UniqueFd& fd) 
 // The file's canonical path as the rest of the simulation names it (the path it has beneath the
 // mount is the path it has through it).
 std::string canonical_of(int fd) {
-    char buffer[PATH_MAX + 1];
-    const ssize_t n = ::readlink(descriptor_path(fd).c_str(), buffer, PATH_MAX);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    std::string name;
+    return descriptor_name(fd, name) == 0 ? name : std::string();
 }
 
 // What programs see: a placeholder's blocks are the bytes it has on disk, so that an online-only

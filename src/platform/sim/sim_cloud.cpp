@@ -81,7 +81,7 @@ std::shared_ptr<OpenFile> file_of(Handle handle, Hresult& error) {
     return file;
 }
 
-bool under_sync_root(const std::string& path) { return sync_root_containing(path).has_value(); }
+bool under_sync_root(const std::string& path) { return sync_root_containing(path) != nullptr; }
 
 // Removes content: unmarks `ranges` first, then punches them out. The caller holds the metadata
 // lock and the content against reads.
@@ -397,36 +397,38 @@ Hresult SimPlatform::dehydrate_placeholder(Handle handle, std::int64_t offset, s
 Hresult SimPlatform::get_placeholder_info(Handle handle, std::uint32_t info_class, void* buffer,
                                           std::uint32_t buffer_length, std::uint32_t* returned_length) {
     if (returned_length != nullptr) *returned_length = 0;
-    Hresult error = S_OK_CODE;
-    const auto file = file_of(handle, error);
-    if (!file) return error;
+    const auto file = lookup_file_as_listed(handle);
+    if (!file) return from_win32(win32::ERROR_INVALID_HANDLE);
     if (info_class != PLACEHOLDER_INFO_BASIC || buffer == nullptr) return hr::E_INVALIDARG_CODE;
     if (file->link) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
-    if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
-    if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
-
-    const std::vector<std::uint8_t> identity = read_identity(MetaTarget{file->fd.get(), nullptr});
-    std::int64_t root_id = 0;
-    if (const auto root = sync_root_containing(file->path)) {
+    ListedPlaceholder facts;
+    if (file->listed) {
+        facts = *file->listed;
+    } else {
+        if (const auto root = sync_root_containing(file->path)) facts.root_id = root->folder_id;
+        const auto state = read_state(MetaTarget{file->fd.get(), nullptr});
+        if (!state) return from_win32(win32::ERROR_NOT_A_CLOUD_FILE);
         struct stat st{};
-        if (::stat(backing(root->path).c_str(), &st) == 0) root_id = static_cast<std::int64_t>(st.st_ino);
+        ::fstat(file->fd.get(), &st);
+        facts.ino = st.st_ino;
+        facts.identity = read_identity(MetaTarget{file->fd.get(), nullptr});
+        facts.pin = read_pin(MetaTarget{file->fd.get(), nullptr});
+        facts.in_sync = state->in_sync && !changed_outside(*file, st);
     }
-    struct stat st{};
-    ::fstat(file->fd.get(), &st);
-    const std::uint32_t pin = read_pin(MetaTarget{file->fd.get(), nullptr});
-    const std::uint32_t in_sync = state->in_sync && !changed_outside(*file) ? IN_SYNC_STATE_IN_SYNC : 0;
-    const auto file_id = static_cast<std::int64_t>(st.st_ino);
-    const auto identity_length = static_cast<std::uint32_t>(identity.size());
+    if (buffer_length < PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET) return from_win32(code::ERROR_INSUFFICIENT_BUFFER);
+    const std::int64_t root_id = facts.root_id;
+    const std::uint32_t in_sync = facts.in_sync ? IN_SYNC_STATE_IN_SYNC : 0;
+    const auto file_id = static_cast<std::int64_t>(facts.ino);
+    const auto identity_length = static_cast<std::uint32_t>(facts.identity.size());
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memcpy(out + 0, &pin, 4);
+    std::memcpy(out + 0, &facts.pin, 4);
     std::memcpy(out + 4, &in_sync, 4);
     std::memcpy(out + 8, &file_id, 8);
     std::memcpy(out + 16, &root_id, 8);
     std::memcpy(out + 24, &identity_length, 4);
     const std::uint32_t room = buffer_length - PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET;
     const std::uint32_t copied = std::min(room, identity_length);
-    if (copied > 0) std::memcpy(out + PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET, identity.data(), copied);
+    if (copied > 0) std::memcpy(out + PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET, facts.identity.data(), copied);
     if (returned_length != nullptr) *returned_length = PLACEHOLDER_BASIC_INFO_IDENTITY_OFFSET + copied;
     return copied < identity_length ? from_win32(win32::ERROR_MORE_DATA) : S_OK_CODE;
 }

@@ -2,6 +2,7 @@
 // enumeration) over POSIX files, with Windows' attribute words and last-error codes. POSIX calls
 // are allowed here and only under platform/sim.
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_state.h"
 
 #include <algorithm>
@@ -28,12 +29,30 @@ constexpr std::uint32_t FLAG_OPEN_REPARSE_POINT = 0x00200000u;
 
 constexpr std::uint32_t CREATE_NEW = 1, CREATE_ALWAYS = 2, OPEN_ALWAYS = 4, TRUNCATE_EXISTING = 5;
 
+// The online-only placeholder this thread's listing returned last, with its placeholder
+// information: the attribute-only open that asks for it next ("scan" does for each) is answered
+// from it, not from the file again.
+struct LastListed {
+    bool valid = false;
+    std::string path;
+    ListedPlaceholder facts;
+};
+thread_local LastListed LAST_LISTED;
+
 // Fills one enumeration entry; false when it vanished since it was listed.
-bool fill_entry(const std::string& directory, const std::string& name, FindData* entry) {
+bool fill_entry(const FindState& find, const std::string& name, FindData* entry) {
+    const std::string& directory = find.directory;
     const std::string path = directory == "/" ? "/" + name : directory + "/" + name;
     struct stat st{};
-    if (::lstat(backing(path).c_str(), &st) != 0) return false;
-    const AttributeWord word = attribute_word(path, st);
+    LAST_LISTED.valid = false;
+    if (::fstatat(find.dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    bool listed = false;
+    const AttributeWord word = attribute_word(path, st, &LAST_LISTED.facts, &listed);
+    if (listed) {
+        LAST_LISTED.valid = true;
+        LAST_LISTED.path = path;
+        LAST_LISTED.facts.root_id = find.root_id;
+    }
     *entry = FindData{};
     entry->attributes = word.attributes;
     entry->reparse_tag = (word.attributes & attr::REPARSE_POINT) != 0 ? word.reparse_tag : 0;
@@ -46,7 +65,7 @@ bool fill_entry(const std::string& directory, const std::string& name, FindData*
 
 bool next_entry(FindState& find, FindData* entry) {
     while (find.next < find.names.size()) {
-        if (fill_entry(find.directory, find.names[find.next++], entry)) return true;
+        if (fill_entry(find, find.names[find.next++], entry)) return true;
     }
     return false;
 }
@@ -59,6 +78,15 @@ Handle SimPlatform::create_file(const char16_t* path_text, std::uint32_t access,
     if (const std::uint32_t err = path_from_wide(path_text, path); err != 0) {
         set_last_error(err);
         return INVALID_HANDLE;
+    }
+    if (disposition == OPEN_EXISTING_DISPOSITION && (access & ~access::FILE_READ_ATTRIBUTES) == 0 &&
+        (flags & FLAG_OPEN_REPARSE_POINT) == 0 && LAST_LISTED.valid && LAST_LISTED.path == path) {
+        auto file = std::make_shared<OpenFile>();
+        file->path = path;
+        file->listed = std::move(LAST_LISTED.facts);
+        LAST_LISTED.valid = false;
+        set_last_error(win32::ERROR_SUCCESS_CODE);
+        return insert_file(std::move(file));
     }
     const bool write = (access & WRITE_DATA_RIGHTS) != 0;
     bool existed = true;
@@ -182,6 +210,8 @@ Handle SimPlatform::find_first(const char16_t* pattern_text, FindData* entry) {
     }
     auto find = std::make_shared<FindState>();
     find->directory = directory;
+    find->dir = UniqueFd(::fcntl(::dirfd(dir.get()), F_DUPFD_CLOEXEC, 0));
+    if (const auto root = sync_root_containing(directory)) find->root_id = root->folder_id;
     while (const dirent* d = ::readdir(dir.get())) {
         const std::string_view name = d->d_name;
         if (name == "." || name == ".." || is_creation_entry(name)) continue;

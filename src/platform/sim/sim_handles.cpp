@@ -154,7 +154,12 @@ Hresult check_usn(const MetadataLock& meta, const std::int64_t* usn) {
 
 bool changed_outside(const OpenFile& file) {
     struct stat st{};
-    if (file.directory || file.link || ::fstat(file.fd.get(), &st) != 0) return false;
+    return ::fstat(file.fd.get(), &st) == 0 && changed_outside(file, st);
+}
+
+bool changed_outside(const OpenFile& file, const struct stat& now) {
+    struct stat st = now;
+    if (file.directory || file.link) return false;
     const MetaTarget target{file.fd.get(), nullptr};
     if (!changed_since_recorded(target, st)) return false;
     if (file_lock(file.fd.get(), F_RDLCK, METADATA_LOCK_AT, true) != 0) return true;
@@ -245,22 +250,20 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
         file->fd = UniqueFd(::open(backing(request.path).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         file->link = true;
     } else {
-        if (::stat(backing(request.path).c_str(), &st) != 0) {
-            error = win32_from_path_errno(errno, request.path);
-            return nullptr;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (!request.directories) {
+        // Non-blocking so that opening a FIFO cannot hang (cleared below for anything but a
+        // regular file, where it means nothing); a directory is opened read-only.
+        const std::string reached = backing(request.path);
+        const int mode = request.write_access ? O_RDWR : O_RDONLY;
+        file->fd = open_content(AT_FDCWD, reached.c_str(), mode | O_NONBLOCK | O_NOCTTY);
+        if (!file->fd && errno == EISDIR) file->fd = UniqueFd(::open(reached.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (file->fd && ::fstat(file->fd.get(), &st) == 0) {
+            file->directory = S_ISDIR(st.st_mode);
+            if (file->directory && !request.directories) {
                 error = win32::ERROR_ACCESS_DENIED;
                 return nullptr;
             }
-            file->fd = UniqueFd(::open(backing(request.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            file->directory = true;
-        } else {
-            // Non-blocking so that opening a FIFO cannot hang; cleared at once.
-            const int mode = request.write_access ? O_RDWR : O_RDONLY;
-            file->fd = open_content(AT_FDCWD, backing(request.path).c_str(), mode | O_NONBLOCK | O_NOCTTY);
-            if (file->fd) ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
+            if (!S_ISREG(st.st_mode) && !file->directory)
+                ::fcntl(file->fd.get(), F_SETFL, ::fcntl(file->fd.get(), F_GETFL) & ~O_NONBLOCK);
         }
     }
     if (!file->fd) {
@@ -271,7 +274,9 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
         error = win32_from_errno(errno);
         return nullptr;
     }
-    const int err = request.follow_link ? canonical_path(request.path, file->path)
+    // The canonical path: the kernel's name for the descriptor (what resolving the path gives),
+    // or the link's own path.
+    const int err = request.follow_link ? descriptor_name(file->fd.get(), file->path)
                                         : canonical_path_nofollow(request.path, file->path);
     if (err != 0) {
         error = win32_from_path_errno(err, request.path);
@@ -360,7 +365,23 @@ std::shared_ptr<T> take_unless(Handle h, Refuse refuse) {
 
 Handle insert_file(std::shared_ptr<OpenFile> file) { return insert(Entry(std::move(file))); }
 
-std::shared_ptr<OpenFile> lookup_file(Handle handle) { return lookup<OpenFile>(handle); }
+std::shared_ptr<OpenFile> lookup_file_as_listed(Handle handle) { return lookup<OpenFile>(handle); }
+
+std::shared_ptr<OpenFile> lookup_file(Handle handle) {
+    auto file = lookup<OpenFile>(handle);
+    if (!file || !file->listed) return file;
+    OpenRequest request;
+    request.path = file->path;
+    std::uint32_t error = 0;
+    auto opened = open_path(request, error);
+    if (!opened) return nullptr;
+    HandleTable& table = handles();
+    std::lock_guard lock(table.mutex);
+    const auto it = table.entries.find(handle);
+    if (it == table.entries.end()) return nullptr;
+    it->second = opened;
+    return opened;
+}
 
 bool remove_file(Handle handle) {
     // A file opened through a protected handle is closed with that handle, not on its own.

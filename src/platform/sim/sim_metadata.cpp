@@ -20,25 +20,40 @@ namespace {
 // Reads one attribute whole; nullopt when absent (or unreadable). A guarded file's attributes are
 // read with a moment of owner read access where the process needs one.
 std::optional<std::string> get_attr(MetaTarget t, const char* name) {
-    const std::string path = t.fd >= 0 ? descriptor_path(t.fd) : backing(t.path);
+    // The name calls reach the file by: its own unless it lies beneath a mount (no copy then).
+    std::string reached;
+    const char* path = t.path;
+    if (t.fd < 0 && backing_roots_mounted()) {
+        reached = backing(t.path);
+        path = reached.c_str();
+    }
     auto get = [&](void* buffer, std::size_t size) {
-        return static_cast<ssize_t>(with_owner_read(path, t.fd >= 0 || t.follow, [&](bool) -> long {
+        auto attempt = [&](bool) -> long {
             return t.fd >= 0 ? ::fgetxattr(t.fd, name, buffer, size)
-                   : t.follow ? ::getxattr(path.c_str(), name, buffer, size)
-                              : ::lgetxattr(path.c_str(), name, buffer, size);
-        }));
+                   : t.follow ? ::getxattr(path, name, buffer, size)
+                              : ::lgetxattr(path, name, buffer, size);
+        };
+        // Most reads succeed at once; a guarded file of this user takes a moment of owner read.
+        const long first = attempt(false);
+        if (first >= 0 || errno != EACCES) return static_cast<ssize_t>(first);
+        return static_cast<ssize_t>(with_owner_read(t.fd >= 0 ? descriptor_path(t.fd) : std::string(path),
+                                                    t.fd >= 0 || t.follow, attempt));
     };
-    std::string value(256, '\0');
+    char small[256];
+    const ssize_t n = get(small, sizeof small);
+    if (n >= 0) return std::string(small, static_cast<std::size_t>(n));
+    if (errno != ERANGE) return std::nullopt;
+    std::string value;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t n = get(value.data(), value.size());
-        if (n >= 0) {
-            value.resize(static_cast<std::size_t>(n));
-            return value;
-        }
-        if (errno != ERANGE) return std::nullopt;
         const ssize_t size = get(nullptr, 0);
         if (size < 0) return std::nullopt;
         value.resize(static_cast<std::size_t>(size) + 1);
+        const ssize_t got = get(value.data(), value.size());
+        if (got >= 0) {
+            value.resize(static_cast<std::size_t>(got));
+            return value;
+        }
+        if (errno != ERANGE) return std::nullopt;
     }
     return std::nullopt;
 }
@@ -375,7 +390,8 @@ void keep_mtime(int fd, const struct stat& before) {
 
 namespace {
 
-AttributeWord word_of(MetaTarget target, const struct stat& st, bool is_link, bool link_to_directory) {
+AttributeWord word_of(MetaTarget target, const struct stat& st, bool is_link, bool link_to_directory,
+                      ListedPlaceholder* listed = nullptr, bool* filled = nullptr) {
     AttributeWord w;
     if (is_link) {
         // A symbolic link: a name-surrogate reparse point, a directory link when its target is one.
@@ -386,31 +402,45 @@ AttributeWord word_of(MetaTarget target, const struct stat& st, bool is_link, bo
     const bool directory = S_ISDIR(st.st_mode);
     w.attributes = directory ? attr::DIRECTORY : attr::ARCHIVE;
     if ((st.st_mode & S_IWUSR) == 0) w.attributes |= attr::READONLY;
+    bool changed = false;
     if (auto state = read_state(target)) {
         w.attributes |= attr::REPARSE_POINT;
         w.reparse_tag = reparse::TAG_CLOUD;
         // Read as it will be settled: what another program wrote is present.
-        if (!directory && changed_since_recorded(target, st)) take_outside_writes(target, st, *state);
+        changed = !directory && changed_since_recorded(target, st);
+        if (changed) take_outside_writes(target, st, *state);
         if (!directory && !wholly_present(*state, st.st_size)) w.attributes |= attr::RECALL_ON_DATA_ACCESS;
+        if (listed != nullptr && (w.attributes & attr::RECALL_ON_DATA_ACCESS) != 0) {
+            listed->dev = st.st_dev;
+            listed->ino = st.st_ino;
+            listed->in_sync = state->in_sync && !changed;
+            listed->identity = read_identity(target);
+            *filled = true;
+        }
     }
     const std::uint32_t pin = read_pin(target);
     if (pin == pin_state::PINNED) w.attributes |= attr::PINNED;
     if (pin == pin_state::UNPINNED) w.attributes |= attr::UNPINNED;
+    if (listed != nullptr) listed->pin = pin;
     return w;
 }
 
 }  // namespace
 
-AttributeWord attribute_word(const std::string& path, const struct stat& st) {
+AttributeWord attribute_word(const std::string& path, const struct stat& st, ListedPlaceholder* listed, bool* filled) {
     const bool is_link = S_ISLNK(st.st_mode);
     bool link_to_directory = false;
     if (is_link) {
         struct stat target{};
         link_to_directory = ::stat(backing(path).c_str(), &target) == 0 && S_ISDIR(target.st_mode);
     }
-    return word_of(MetaTarget{-1, path.c_str()}, st, is_link, link_to_directory);
+    if (filled != nullptr) *filled = false;
+    return word_of(MetaTarget{-1, path.c_str()}, st, is_link, link_to_directory, is_link ? nullptr : listed, filled);
 }
 
-AttributeWord attribute_word_fd(int fd, const struct stat& st) { return word_of(MetaTarget{fd, nullptr}, st, false, false); }
+AttributeWord attribute_word_fd(int fd, const struct stat& st, ListedPlaceholder* listed, bool* filled) {
+    if (filled != nullptr) *filled = false;
+    return word_of(MetaTarget{fd, nullptr}, st, false, false, listed, filled);
+}
 
 }  // namespace zcf::sim

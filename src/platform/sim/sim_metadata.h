@@ -121,9 +121,23 @@ struct AttributeWord {
     std::uint32_t reparse_tag = 0;
 };
 
+// What a listing learns of an online-only placeholder file it lists: its placeholder information.
+struct ListedPlaceholder {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::int64_t root_id = 0;  // the sync root's, filled by the listing
+    bool in_sync = false;
+    std::uint32_t pin = 0;
+    std::vector<std::uint8_t> identity;
+};
+
 // The attribute word of the entry `path` whose lstat is `st` (a symbolic link is not followed).
-AttributeWord attribute_word(const std::string& path, const struct stat& st);
+// With `listed`, an online-only placeholder file also has its placeholder information read into
+// it (true returned).
+AttributeWord attribute_word(const std::string& path, const struct stat& st, ListedPlaceholder* listed = nullptr,
+                             bool* filled = nullptr);
 // The same for an open descriptor that is not a link.
-AttributeWord attribute_word_fd(int fd, const struct stat& st);
+AttributeWord attribute_word_fd(int fd, const struct stat& st, ListedPlaceholder* listed = nullptr,
+                                bool* filled = nullptr);
 
 }  // namespace zcf::sim

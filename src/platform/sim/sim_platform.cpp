@@ -28,7 +28,7 @@ void SimPlatform::initialize_process() {
     // ENOTCONN: it goes before the first request, whatever that is. A live one, another
     // program's, answers and stays. (statfs always asks the file system; a stat may be answered
     // from the kernel's cache.)
-    for (const auto& root : load_sync_roots()) {
+    for (const auto& root : *load_sync_roots()) {
         struct statfs fs{};
         if (::statfs(root.path.c_str(), &fs) != 0 && errno == ENOTCONN) recover_stale_mount(root.path);
     }

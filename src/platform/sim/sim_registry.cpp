@@ -169,7 +169,7 @@ PlatformError change_store(Change change) {
 
 }  // namespace
 
-std::vector<SyncRootRecord> load_sync_roots() {
+SyncRoots load_sync_roots() {
     // The store is replaced by rename on every change, so its inode, size and time identify its
     // content: an unchanged store is not read again.
     struct Cache {
@@ -178,35 +178,41 @@ std::vector<SyncRootRecord> load_sync_roots() {
         ino_t ino = 0;
         off_t size = -1;
         timespec mtime{};
-        std::vector<SyncRootRecord> records;
+        SyncRoots records;
     };
     static Cache* const CACHE = new Cache();
+    static const SyncRoots NONE = std::make_shared<const std::vector<SyncRootRecord>>();
     const std::string dir = state_directory(false);
-    if (dir.empty()) return {};
+    if (dir.empty()) return NONE;
     const std::string path = store_path(dir);
     struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return {};
+    if (::stat(path.c_str(), &st) != 0) return NONE;
     {
         std::lock_guard lock(CACHE->mutex);
         if (CACHE->path == path && CACHE->ino == st.st_ino && CACHE->size == st.st_size &&
             CACHE->mtime.tv_sec == st.st_mtim.tv_sec && CACHE->mtime.tv_nsec == st.st_mtim.tv_nsec)
             return CACHE->records;
     }
-    std::vector<SyncRootRecord> records;
-    if (!read_store(dir, records)) return {};
+    auto records = std::make_shared<std::vector<SyncRootRecord>>();
+    if (!read_store(dir, *records)) return NONE;
+    for (auto& r : *records) {
+        struct stat folder{};
+        if (::stat(backing(r.path).c_str(), &folder) == 0) r.folder_id = static_cast<std::int64_t>(folder.st_ino);
+    }
     std::lock_guard lock(CACHE->mutex);
     CACHE->path = path;
     CACHE->ino = st.st_ino;
     CACHE->size = st.st_size;
     CACHE->mtime = st.st_mtim;
-    CACHE->records = records;
-    return records;
+    CACHE->records = std::move(records);
+    return CACHE->records;
 }
 
-std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_path) {
-    for (auto& r : load_sync_roots())
-        if (path_within(canonical_path, r.path)) return std::move(r);
-    return std::nullopt;
+std::shared_ptr<const SyncRootRecord> sync_root_containing(const std::string& canonical_path) {
+    SyncRoots roots = load_sync_roots();
+    for (const auto& r : *roots)
+        if (path_within(canonical_path, r.path)) return std::shared_ptr<const SyncRootRecord>(roots, &r);
+    return nullptr;
 }
 
 PlatformError SimPlatform::register_sync_root(const SyncRootRegistration& registration) {

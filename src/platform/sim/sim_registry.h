@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,11 +25,16 @@ struct SyncRootRecord {
     std::uint32_t hardlink_policy = 0;
     bool show_siblings_as_group = false;
     std::vector<std::uint8_t> context;
+    // Not stored: the folder's inode number when the store was read (0 when it could not be had),
+    // the sync-root id that placeholder information reports.
+    std::int64_t folder_id = 0;
 };
 
-// The registrations on record; empty when there are none or the store cannot be read.
-std::vector<SyncRootRecord> load_sync_roots();
-// The registered sync root that `canonical_path` equals or lies below.
-std::optional<SyncRootRecord> sync_root_containing(const std::string& canonical_path);
+using SyncRoots = std::shared_ptr<const std::vector<SyncRootRecord>>;
+// The registrations on record (none when there are none or the store cannot be read), as read
+// when the store last changed: shared, never copied per call.
+SyncRoots load_sync_roots();
+// The registered sync root that `canonical_path` equals or lies below, or nullptr.
+std::shared_ptr<const SyncRootRecord> sync_root_containing(const std::string& canonical_path);
 
 }  // namespace zcf::sim

@@ -155,6 +155,9 @@ struct OpenFile {
     bool owned_by_protected = false;  // the Win32 handle of a protected handle: never closed alone
     std::shared_ptr<Node> node;
     std::int64_t transfer_key = 0;  // the stream key, set on first hydration (under the state lock)
+    // An attribute-only open of the online-only placeholder a listing has just listed: answered
+    // from what the listing read (no descriptor, no node) until a call needs the file itself.
+    std::optional<ListedPlaceholder> listed;
 
     OpenFile() = default;
     OpenFile(const OpenFile&) = delete;
@@ -176,6 +179,8 @@ Hresult check_usn(const MetadataLock& meta, const std::int64_t* usn);
 // when it first seems so: the simulation's own content writes leave a file briefly unlike its
 // record while they hold that lock.
 bool changed_outside(const OpenFile& file);
+// The same with the file's stat just taken.
+bool changed_outside(const OpenFile& file, const struct stat& st);
 
 struct OpenRequest {
     std::string path;
@@ -202,7 +207,10 @@ std::shared_ptr<OpenFile> open_path(const OpenRequest& request, std::uint32_t& e
 std::shared_ptr<OpenFile> track_open_file(UniqueFd fd, std::string path, bool write_access, std::uint32_t& error);
 
 Handle insert_file(std::shared_ptr<OpenFile> file);
+// The open file of a handle; a listed one (above) is opened for real first.
 std::shared_ptr<OpenFile> lookup_file(Handle handle);
+// The same, a listed one as it is.
+std::shared_ptr<OpenFile> lookup_file_as_listed(Handle handle);
 // Removes a file handle; false when `handle` is not one (or is owned by a protected handle).
 bool remove_file(Handle handle);
 
@@ -210,6 +218,8 @@ struct FindState {
     std::string directory;
     std::vector<std::string> names;
     std::size_t next = 0;
+    std::int64_t root_id = 0;  // of the sync root the directory lies in (0: none)
+    UniqueFd dir;              // O_PATH: entries are looked at relative to it
 };
 Handle insert_find(std::shared_ptr<FindState> find);
 std::shared_ptr<FindState> lookup_find(Handle handle);

@@ -105,6 +105,14 @@ bool DirTraits::close(DIR* dir) { return ::closedir(dir) == 0; }
 
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+int descriptor_name(int fd, std::string& out) {
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink(descriptor_path(fd).c_str(), buffer, PATH_MAX);
+    if (n < 0) return errno;
+    out.assign(buffer, static_cast<std::size_t>(n));
+    return 0;
+}
+
 UniqueFd reopen_file(int fd, int flags) { return UniqueFd(::open(descriptor_path(fd).c_str(), flags | O_CLOEXEC)); }
 
 // ---- Files without read permission --------------------------------------------------------
@@ -239,6 +247,8 @@ std::string plain(const std::string& path) {
 
 }  // namespace
 
+bool backing_roots_mounted() { return BACKING_ROOT_COUNT.load(std::memory_order_acquire) != 0; }
+
 std::string backing(const std::string& path) {
     if (BACKING_ROOT_COUNT.load(std::memory_order_acquire) == 0) return path;
     if (!roundabout(path)) return beneath(path).value_or(path);
@@ -251,12 +261,7 @@ int canonical_path(const std::string& path, std::string& out) {
     if (const std::string reached = backing(path); reached != path) {
         // Resolved beneath the mount through the root's descriptor; the kernel names the result.
         const UniqueFd fd(::open(reached.c_str(), O_PATH | O_CLOEXEC));
-        if (!fd) return errno;
-        char buffer[PATH_MAX + 1];
-        const ssize_t n = ::readlink(descriptor_path(fd.get()).c_str(), buffer, PATH_MAX);
-        if (n < 0) return errno;
-        out.assign(buffer, static_cast<std::size_t>(n));
-        return 0;
+        return fd ? descriptor_name(fd.get(), out) : errno;
     }
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) return errno;

@@ -95,6 +95,8 @@ using UniqueDir = UniqueHandle<DirTraits>;
 // The path through which the file that `fd` is open on can be named again (/proc/self/fd/N),
 // whatever its name is now, or if it has none.
 std::string descriptor_path(int fd);
+// The kernel's name of the file that `fd` is open on (its canonical path); 0 or errno.
+int descriptor_name(int fd, std::string& out);
 // A new descriptor of the file that `fd` is open on, with `flags` (close-on-exec added), whatever
 // access `fd` itself has; invalid with errno set when the file cannot be opened so.
 UniqueFd reopen_file(int fd, int flags);
@@ -133,6 +135,8 @@ void remove_backing_root(const std::string& root);
 // /proc/self/fd/<root descriptor>/<the rest>, anything else unchanged. Lexical: `path` is
 // canonical or names a root by its canonical name.
 std::string backing(const std::string& path);
+// Whether any root is mounted now (backing() changes nothing otherwise).
+bool backing_roots_mounted();
 
 // The absolute, canonical form of an existing path (symbolic links resolved), or the errno.
 int canonical_path(const std::string& path, std::string& out);
