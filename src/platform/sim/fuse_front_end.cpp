@@ -513,10 +513,13 @@ int write_locally(const OpenStream& o, const char* bytes, std::size_t size, off_
     return mark_changed(meta, std::min<std::int64_t>(offset, before.st_size), offset + n, after.st_size);
 }
 
-// Truncation of a regular file through the mount (`file` open for writing).
+// Truncation of a regular file through the mount (`file` open for writing). What the file keeps is
+// brought in first, by a fetch of just that (not the rest of the file, which goes).
 int truncate_locally(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, off_t size) {
     if (!read_state(MetaTarget{file->fd.get(), nullptr})) return ::ftruncate(file->fd.get(), size) == 0 ? 0 : errno;
-    if (const int err = bring_in(file, stream, size); err != 0) return err;
+    StreamIdentity kept = stream;
+    kept.progressive = false;
+    if (const int err = bring_in(file, kept, size); err != 0) return err;
     const MetadataLock meta(*file->node, *file);
     if (meta.error() != 0) return meta.error();
     struct stat before{};

@@ -703,13 +703,17 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             if (const int e = settle_outside_change(target, *present); e != 0) return hr_from_errno(e);
         }
         // Whole 4 KiB units, but for the last of the file and one that ends where content on the
-        // disk begins (a program's own bytes past what the store gave).
+        // disk begins (a program's own bytes past what the store gave). A file that a program
+        // made shorter since the fetch takes what still fits of a transfer within the fetch's
+        // range; the rest went with the bytes it was for.
         const std::int64_t size = before.st_size;
-        if (length <= 0 || offset < 0 || offset > size || length > size - offset) return invalid;
+        const bool within_fetch = offset >= fetch->offset && length <= fetch->offset + fetch->length - offset;
+        if (length <= 0 || offset < 0 || (!within_fetch && (offset > size || length > size - offset))) return invalid;
         if (offset % CHUNK_ALIGNMENT != 0) return invalid;
-        if (length % CHUNK_ALIGNMENT != 0 && offset + length != size &&
+        if (length % CHUNK_ALIGNMENT != 0 && offset + length != size && !(within_fetch && offset + length > size) &&
             !(present && present->present.covers(offset + length, offset + length + 1)))
             return invalid;
+        const std::int64_t end = std::min(offset + length, std::max(size, offset));
         if (transfer.buffer == nullptr) return hr::E_INVALIDARG_CODE;
         {
             std::lock_guard lock(state_mutex());
@@ -717,7 +721,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
             fetch->connection->last_activity = sim_now();
         }
         RangeSet missing;
-        missing.add(offset, offset + length);
+        missing.add(offset, end);
         if (present)
             for (const auto& [b, e] : present->present.ranges()) missing.subtract(b, e);
         const auto* bytes = static_cast<const std::uint8_t*>(transfer.buffer);
@@ -735,7 +739,7 @@ Hresult SimPlatform::execute(const OperationInfo* info, OperationParameters* par
         // The content reaches the disk before the metadata says it is present.
         if (fetch->sync_transfers && ::fdatasync(meta.fd()) != 0) return hr_from_errno(errno);
         if (present) {
-            present->present.add(offset, offset + length);
+            present->present.add(offset, end);
             if (const int e = write_state(target, *present); e != 0) return hr_from_errno(e);
             if (const int e = record_change(target, nullptr); e != 0) return hr_from_errno(e);
         }
