@@ -60,7 +60,7 @@ IN_USE = ("0x80070187", "0x80070020")  # the kernel reports a close through the 
 KEEP_SIZE, PUNCH_HOLE, ZERO_RANGE = 0x01, 0x02, 0x10
 SIZES = [0, 1, 100, 4095, 4096, 5000, 65537, 300000, 2 * MIB + 123, 3 * MIB]
 OPS = {"read": 30, "write": 16, "truncate": 7, "otrunc": 3, "rename": 3, "save_by_rename": 2, "fallocate": 5,
-       "copy": 4, "xattr": 3, "offline_append": 1, "dehydrate": 9, "update": 5, "upload": 6, "hydrate": 4,
+       "copy": 4, "xattr": 3, "offline_write": 1, "dehydrate": 9, "update": 5, "upload": 6, "hydrate": 4,
        "pin": 2, "create": 2}
 VARIANTS = {"wronly": "write-only opens", "direct": "O_DIRECT reads and writes", "mmap": "mapped reads and writes",
             "fail": "failed fetches", "silent": "unanswered fetches", "slow": "slow answers",
@@ -501,7 +501,7 @@ class Exerciser:
 
     def expect(self, err, want, what=None):
         if err != want:
-            raise Mismatch("%s gave %s, not %s" % (what or self.log[-1].split(" -> ")[0].split(None, 1)[1],
+            raise Mismatch("%s gave %s, not %s" % (what or self.log[-1].rsplit(" -> ", 1)[0].split(None, 1)[1],
                                                    errname(err), errname(want)))
 
     def expect_ok(self, answer, what):
@@ -773,17 +773,24 @@ class Exerciser:
                 self.expect(err, 0, "setting " + PIN)
             e.pin = pin
 
-    def op_offline_append(self):
-        """Appended to beneath the mount while the root is not connected."""
+    def op_offline_write(self):
+        """Written beneath the mount while the root is not connected: appended (--skip gap: not),
+        or written over bytes on the disk, which the program finds changed by their time."""
         name, e = self.pick()
         data = self.rng.randbytes(self.rng.randrange(1, 10000))
-        self.do("disconnect, append %d bytes to %s beneath, connect" % (len(data), name), lambda: None)
+        off = e.size
+        if e.present.spans and ("gap" in self.skip or self.rng.random() < 0.5):
+            begin, end = self.rng.choice(e.present.spans)
+            off = self.rng.randrange(begin, end)
+            data = data[:end - off]
+        elif "gap" in self.skip:
+            return self.op_read()
+        self.do("disconnect, write %d bytes at %d of %s beneath, connect" % (len(data), off, name), lambda: None)
         self.expect_ok(self.link.request("disconnect"), "disconnect")
-        with open(self.path(name), "ab") as f:
-            f.write(data)
+        with_fd(self.path(name), os.O_WRONLY, lambda fd: os.pwrite(fd, data, off))
         self.expect_ok(self.link.request("connect", root=self.root), "connect")
-        e.data += data
-        e.present.add(e.size - len(data), e.size)
+        e.data[off:off + len(data)] = data
+        e.present.add(off, off + len(data))
         e.in_sync = False if e.identity is not None else e.in_sync
 
     # ---- operations of the parent ----
