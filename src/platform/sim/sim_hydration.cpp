@@ -434,7 +434,9 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
         std::shared_ptr<Fetch> fetch = stream.progressive ? fetch_bringing(*file->node, gap) : nullptr;
         const bool own = !fetch;
         if (own) {
-            // Whole 4 KiB units around the run (the last may reach past the end of the file).
+            // Whole 4 KiB units around the run (the last may reach past the end of the file), but
+            // for a run that ends where content on the disk begins: it ends there, so that the
+            // provider is asked for no byte the file has (a program's, past what the store gave).
             fetch = std::make_shared<Fetch>();
             fetch->request_key = fresh_key();
             fetch->connection = connection;
@@ -443,7 +445,9 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
             fetch->need_begin = gap.first;
             fetch->need_end = need_end;
             fetch->offset = gap.first / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
-            fetch->length = (need_end + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT - fetch->offset;
+            const std::int64_t aligned_end = (need_end + CHUNK_ALIGNMENT - 1) / CHUNK_ALIGNMENT * CHUNK_ALIGNMENT;
+            const bool before_present = need_end < size && state->present.covers(need_end, need_end + 1);
+            fetch->length = (before_present ? need_end : aligned_end) - fetch->offset;
             fetch->required_end = std::min(fetch->offset + fetch->length, size);
             // What of its range is on the disk already (a program's bytes beside the run) is never
             // sent: it counts as received.
