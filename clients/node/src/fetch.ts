@@ -177,7 +177,7 @@ export async function answerFetch(
     reader = await readerOf(await source);
     for (let at = start; at < end && !signal.aborted; at += chunkSize) {
       const size = Math.min(chunkSize, end - at);
-      const bytes = await reader.read(at, size, signal);
+      const bytes = await abortable(reader.read(at, size, signal), signal);
       if (signal.aborted) break;
       if (!(bytes instanceof Uint8Array) || bytes.byteLength !== size) {
         throw new RangeError(`the source gave ${bytes?.byteLength} bytes at offset ${at}; ${size} were asked for`);
@@ -230,6 +230,26 @@ export async function answerFetch(
     }
   }
   return outcome;
+}
+
+/** `promise`, or the signal's reason as soon as it aborts: a source that ignores its signal does
+ * not hold the answer up. */
+function abortable<T>(promise: Promise<T>, signal: AbortSignal): Promise<T> {
+  if (signal.aborted) return Promise.reject(signal.reason);
+  return new Promise<T>((resolve, reject) => {
+    const onAbort = () => reject(signal.reason);
+    signal.addEventListener("abort", onAbort, { once: true });
+    promise.then(
+      (value) => {
+        signal.removeEventListener("abort", onAbort);
+        resolve(value);
+      },
+      (error: unknown) => {
+        signal.removeEventListener("abort", onAbort);
+        reject(error);
+      },
+    );
+  });
 }
 
 function isExit(value: unknown): boolean {
