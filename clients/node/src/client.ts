@@ -12,7 +12,7 @@ import {
   type FetchOutcome,
   type FetchSource,
 } from "./fetch.js";
-import { dataLine, LineSplitter } from "./lines.js";
+import { dataLine, dataLineSize, LinePool, LineSplitter } from "./lines.js";
 import { findProgram } from "./program.js";
 import type {
   Attrs,
@@ -115,6 +115,7 @@ export class CloudFiles {
   private resolveEnded!: (info: ExitInfo) => void;
   private readonly channel: FetchChannel;
   private readonly writeBufferLimit: number;
+  private readonly pool = new LinePool();
   private readonly program: string;
   private readonly trace: StartOptions["trace"];
 
@@ -234,7 +235,18 @@ export class CloudFiles {
 
   /** Sends one chunk for a fetch. Mind the alignment rules; answerFetch() does it all for you. */
   data(req: number, offset: number, bytes: Uint8Array): Promise<FetchAnswer> {
-    return this.submit("data", (seq) => dataLine(seq, req, offset, bytes)).then(staleOf);
+    let pooled: Buffer | undefined;
+    return this.submit(
+      "data",
+      (seq) => {
+        pooled = this.pool.take(dataLineSize(bytes.byteLength));
+        const line = dataLine(seq, req, offset, bytes, pooled);
+        if (line.buffer !== pooled?.buffer) pooled = undefined;
+        return line;
+      },
+      false,
+      () => pooled && this.pool.give(pooled),
+    ).then(staleOf);
   }
 
   /** Fails a fetch's whole required range. */
@@ -451,8 +463,9 @@ export class CloudFiles {
     return this.submit(cmd, (seq) => Buffer.from(JSON.stringify({ cmd, seq, ...args }) + "\n", "utf8"), late);
   }
 
-  /** Registers the call and writes its line now (or queues it while the program starts). */
-  private submit(cmd: string, line: (seq: number) => Buffer, late = false): Promise<unknown> {
+  /** Registers the call and writes its line now (or queues it while the program starts).
+   * `written` runs once the pipe has taken the line. */
+  private submit(cmd: string, line: (seq: number) => Buffer, late = false, written?: () => void): Promise<unknown> {
     if (this.state === "ended") return Promise.reject(this.exitError(`"${cmd}" was not sent`));
     const seq = ++this.nextSeq;
     let bytes: Buffer;
@@ -463,14 +476,15 @@ export class CloudFiles {
     }
     return new Promise((resolve, reject) => {
       this.pending.set(seq, { seq, cmd, late, resolve, reject });
-      if (this.state === "running") this.write(bytes);
+      if (this.state === "running") this.write(bytes, written);
       else this.backlog.push(bytes);
     });
   }
 
-  private write(bytes: Buffer): void {
+  private write(bytes: Buffer, written?: () => void): void {
     this.trace?.(">", bytes.subarray(0, bytes.length - 1));
-    this.child.stdin.write(bytes);
+    // A line the pipe refused (the program is gone) is not handed back: its buffer may still be queued.
+    this.child.stdin.write(bytes, written && ((error) => error || written()));
   }
 
   /** Resolves when the input pipe's buffer is below the limit (or the program is gone). */

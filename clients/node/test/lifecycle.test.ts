@@ -98,7 +98,8 @@ describe("the program's end", () => {
   });
 
   it("restarts a program that died and sends the calls made meanwhile to the new one", async (t) => {
-    const { client, dir } = await open(t, { start: { restart: { delayMs: 50, maxRestarts: 1 } } });
+    const { client, dir, root } = await open(t, { start: { restart: { delayMs: 50, maxRestarts: 1 } } });
+    t.after(() => detachMountsUnder(dir));
     const exits: ExitInfo[] = [];
     const restarts: RestartInfo[] = [];
     let madeMeanwhile: Promise<unknown> | undefined;
@@ -108,7 +109,10 @@ describe("the program's end", () => {
     });
     client.on("restart", (restart) => void restarts.push(restart));
     const first = client.pid;
-    const pending = client.hydrate(path.join(dir, "nothing"));
+    await client.create([{ dir: root, name: "a.bin", identity: "a", size: 100 }]);
+    await client.connect(root);
+    const pending = client.hydrate(path.join(root, "a.bin")); // its fetch is never answered
+    await client.waitFor("fetch", undefined, { timeoutMs: 10_000 });
     process.kill(first, "SIGKILL");
     await assert.rejects(pending, ProgramExitedError);
     await until(() => restarts.length === 1, 10_000, "the restart");
