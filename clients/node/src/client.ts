@@ -549,17 +549,26 @@ export class CloudFiles {
       }));
       child.stdout.on("data", (chunk: Buffer) => splitter.push(chunk));
       child.stdout.on("end", () => splitter.end());
-      child.stdin.on("error", () => {}); // EPIPE once the program is gone: its end is reported on "close"
+      child.stdin.on("error", () => {}); // EPIPE once the program is gone: its end is reported below
       let spawnError: Error | undefined;
-      child.on("error", (error) => {
-        spawnError = error;
-      });
-      child.on("close", (code, signal) => {
+      let ended = false;
+      const end = (code: number | null, signal: NodeJS.Signals | null) => {
+        if (ended) return;
+        ended = true;
         clearTimeout(timer);
         const error = new ProgramExitedError(code, signal, spawnError?.message);
         reject(error);
         this.onEnd(child, error);
+      };
+      child.on("error", (error) => {
+        spawnError = error;
+        if (child.pid === undefined) end(null, null); // it never ran
       });
+      // "close" comes once the output is read to its end, so answers written before the end are
+      // delivered first. Should another process hold the output open (a wrapper's server), the end
+      // is reported a second after the exit all the same.
+      child.on("exit", (code, signal) => setTimeout(() => end(code, signal), 1000));
+      child.on("close", (code, signal) => end(code, signal));
     });
     await ready;
     this.state = "running";
