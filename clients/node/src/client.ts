@@ -312,6 +312,15 @@ export class CloudFiles {
     return this;
   }
 
+  /** Runs `handler` for the next event of that name only. */
+  once<K extends keyof EventMap>(name: K, handler: Handler<K>): this {
+    const once: Handler<K> = (event) => {
+      this.off(name, once);
+      return handler(event);
+    };
+    return this.on(name, once);
+  }
+
   off<K extends keyof EventMap>(name: K, handler: Handler<K>): this {
     this.handlers.get(name)?.delete(handler as Handler<never>);
     return this;

@@ -77,11 +77,15 @@ describe("events", () => {
       throw new Error("async handler fault");
     });
     let reached = 0;
+    let onlyOnce = 0;
     client.on("created", () => void reached++);
+    client.once("created", () => void onlyOnce++);
     await client.connect(root, { watch: true });
     writeFileSync(path.join(root, "x"), "x");
-    await until(() => problems.length === 2, 10_000, "two problems");
-    assert.equal(reached, 1);
+    writeFileSync(path.join(root, "y"), "y");
+    await until(() => problems.length === 4, 10_000, "four problems");
+    assert.equal(reached, 2);
+    assert.equal(onlyOnce, 1);
     assert.match(problems.map((p) => p.message).join("\n"), /handler fault[^]*async handler fault/);
     assert.equal((await client.attrs(root)).attributes & 0x10, 0x10);
   });
