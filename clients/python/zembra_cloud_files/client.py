@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import base64
 import inspect
 import json
 import logging
@@ -203,7 +202,7 @@ class Client:
         self._ready.add_done_callback(_retrieve)
         proc = _pipes.spawn(self._argv, self._env, self._cwd, self._stderr)
         self._proc = proc
-        self._writer = _pipes.Writer(proc, self._loop)
+        self._writer = _pipes.Writer(proc, self._loop, self._trace)
         reader = _pipes.Reader(proc, self._loop, lambda batch: self._on_lines(gen, batch),
                                lambda code: self._on_exit(gen, code), self._trace)
         self._writer.start()
@@ -396,7 +395,7 @@ class Client:
             self._exited.set_result(self.returncode if self.returncode is not None else -1)
 
     # ------------------------------------------------------------------ requests
-    def _submit(self, cmd: str, make_line: Callable[[int], bytes], ordered: bool = True) -> "asyncio.Future[Dict[str, Any]]":
+    def _submit(self, cmd: str, make_line: Callable[[int], _pipes.Line], ordered: bool = True) -> "asyncio.Future[Dict[str, Any]]":
         """Writes one request now (in call order) and returns the future of its answer."""
         if self._state != "running":
             raise self._not_running(cmd)
@@ -405,8 +404,6 @@ class Client:
         future: "asyncio.Future[Dict[str, Any]]" = self._loop.create_future()
         future.add_done_callback(_retrieve)
         self._pending[self._seq] = _Pending(future, cmd, ordered)
-        if self._trace:
-            self._trace(">", line[:-1])
         assert self._writer is not None
         self._writer.put(line)
         return future
@@ -551,11 +548,9 @@ class Client:
         return not (isinstance(result, dict) and result.get("stale") is True)
 
     def _send_data(self, req: int, offset: int, data: Union[bytes, bytearray, memoryview]) -> "asyncio.Future[Dict[str, Any]]":
-        # Built by hand: Base64 needs no JSON escaping, and json.dumps would spend longer on a
-        # megabyte of text than the program does.
-        b64 = base64.b64encode(data)
-        return self._submit("data", lambda seq: b'{"b64":"' + b64 + b'","cmd":"data","offset":%d,"req":%d,"seq":%d}\n'
-                            % (offset, req, seq))
+        # Built by hand, on the writer thread: Base64 needs no JSON escaping, and json.dumps would
+        # spend longer on a megabyte of text than the program does.
+        return self._submit("data", lambda seq: _pipes.DataLine(data, req, offset, seq))
 
     async def drain(self) -> None:
         """Waits while much is queued for the program's input (backpressure for bulk senders)."""
