@@ -450,6 +450,7 @@ class Client:
         await self.request("register", **args)
 
     async def unregister(self, id: str) -> None:
+        """Removes a registration; the folder and its placeholders stay. NOT_FOUND for an unknown id."""
         await self.request("unregister", id=id)
 
     async def connect(self, root: str, *, watch: bool = False) -> None:
@@ -461,9 +462,11 @@ class Client:
         await self.request("connect", **args)
 
     async def disconnect(self) -> None:
+        """Ends the connection of the last connect() (and its watch); also fine when none."""
         await self.request("disconnect")
 
     async def info(self) -> Info:
+        """What the program runs on: front end ("cloud-files", "fuse", "simulated"), platform, version."""
         return Info.from_json(await self.request("info"))
 
     async def create(self, items: Iterable[Union[Item, Mapping[str, Any]]]) -> List[CreateFailure]:
@@ -481,15 +484,19 @@ class Client:
         await self.request("pin", **args)
 
     async def dehydrate(self, path: str) -> None:
+        """Discards a file placeholder's local content (NOT_IN_SYNC, PINNED, IN_USE refuse it)."""
         await self.request("dehydrate", path=path)
 
     async def attrs(self, path: str) -> Attrs:
+        """Attributes and placeholder state of any path; never fails (a missing path: exists False)."""
         return Attrs.from_json(await self.request("attrs", path=path))
 
     async def adopt(self, path: str, identity: str) -> None:
+        """Turns an existing file or folder in the root into an in-sync placeholder with this identity."""
         await self.request("adopt", path=path, identity=identity)
 
     async def scan(self, root: str) -> ScanResult:
+        """The tree's online-only, pinned and unpinned entries, as paths relative to `root`."""
         return ScanResult.from_json(await self.request("scan", root=root))
 
     async def update(self, path: str, *, identity: Optional[str] = None, size: Optional[int] = None,
@@ -516,6 +523,7 @@ class Client:
         return int((await self.request("insync", **args))["usn"])
 
     async def revert(self, path: str) -> None:
+        """Turns a placeholder back into an ordinary file or folder (CLOUD_ACCESS_DENIED while online-only)."""
         await self.request("revert", path=path)
 
     async def data(self, req: int, offset: int, data: Union[bytes, bytearray, memoryview]) -> bool:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import enum
 import re
+import signal as _signal
 from typing import Any, Mapping, Optional
 
 
@@ -99,7 +100,12 @@ class ProgramExited(ZcfError):
     def __init__(self, returncode: Optional[int], signal: Optional[int], pending: Optional[str] = None) -> None:
         self.returncode = returncode
         self.signal = signal
-        how = "signal %d" % signal if signal is not None else "code %s" % returncode
+        how = "code %s" % returncode
+        if signal is not None:
+            try:
+                how = "signal %d, %s" % (signal, _signal.Signals(signal).name)
+            except ValueError:
+                how = "signal %d" % signal
         text = "program exited (%s)" % how
         if pending:
             text += " before answering %s" % pending
