@@ -26,7 +26,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "clients", "python"))
-from zembra_cloud_files import Client, FetchResult, Item  # noqa: E402
+from zembra_cloud_files import Client, Item  # noqa: E402
 
 MIB = 1 << 20
 

@@ -53,9 +53,10 @@ class Starting(unittest.IsolatedAsyncioTestCase):
         await unchecked.close(10)
 
     async def test_a_program_that_ends_at_once(self) -> None:
-        with self.assertRaises(ProgramExited) as caught:
-            await Client.start("/bin/false")
-        self.assertEqual((caught.exception.returncode, caught.exception.signal), (1, None))
+        for restart in (False, True):  # not started again: it never came up
+            with self.assertRaises(ProgramExited) as caught:
+                await Client.start("/bin/false", restart=restart)
+            self.assertEqual((caught.exception.returncode, caught.exception.signal), (1, None))
         with self.assertRaises(FileNotFoundError):
             await Client.start(os.path.join(self.work.top, "no-such-program"))
 

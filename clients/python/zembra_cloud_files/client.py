@@ -9,7 +9,7 @@ import logging
 import os
 import shutil
 import subprocess
-from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Set,
+from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Set,
                     Tuple, Union)
 
 from . import _pipes
@@ -169,7 +169,7 @@ class Client:
         self._ready: Optional["asyncio.Future[ReadyEvent]"] = None
         self._up = asyncio.Event()  # set while running, and for good once exited
         self._exited: "asyncio.Future[int]" = self._loop.create_future()
-        self._exit_error: Optional[ProgramExited] = None
+        self._exit_error: Optional[ProgramExited] = None  # the last end: raised by calls until a restart is up
         self._live_fetches: Set[int] = set()  # fetch ids seen and neither cancelled nor answered
         self._cancelled: Set[int] = set()  # fetch ids a "cancel" named before they were answered
         self._fetch_tasks: Dict[int, "asyncio.Task[None]"] = {}
@@ -234,6 +234,8 @@ class Client:
         and returns its exit code (0). It does not disconnect: send disconnect() first for an orderly
         end. Killed when it has not ended within `timeout` seconds."""
         self._closing = True
+        if self._state == "restarting" or self._state == "starting" and self.pid is not None:
+            await self._up.wait()  # a restart under way: end the new program
         if self._state != "exited" and self._writer is not None:
             self._writer.close_input()
         try:
@@ -351,6 +353,8 @@ class Client:
             return
         self.returncode = returncode
         code, sig = (None, -returncode) if returncode < 0 else (returncode, None)
+        was_running = self._state == "running"  # else it ended while starting: _launch raises
+        self._exit_error = ProgramExited(code, sig)
         self._state = "restarting"
         self._up.clear()
         pending, self._pending = self._pending, {}
@@ -363,28 +367,25 @@ class Client:
             task.cancel()
         self._live_fetches.clear()
         self._cancelled.clear()
-        restarting = self._restart and not self._closing and self.pid is not None
+        restarting = self._restart and not self._closing and was_running
         handlers_before = list(self._tasks)
         self._emit(ExitEvent({}, code, sig, restarting))
         if restarting:
-            self._loop.create_task(self._relaunch(code, sig))
+            self._loop.create_task(self._relaunch())
         else:
-            self._finish(ProgramExited(code, sig), handlers_before)
+            self._finish(handlers_before)
 
-    async def _relaunch(self, code: Optional[int], sig: Optional[int]) -> None:
+    async def _relaunch(self) -> None:
         try:
             await self._launch()
-        except Exception as e:  # the new program did not come up: the end
+        except Exception as e:  # the new program did not come up (its own end was told): the end
             self._problem("restart failed: %s: %s" % (type(e).__name__, e))
             if self._state != "exited":
-                handlers_before = list(self._tasks)
-                self._emit(ExitEvent({}, code, sig, False))
-                self._finish(ProgramExited(code, sig), handlers_before)
+                self._finish(list(self._tasks))
 
-    def _finish(self, error: ProgramExited, handlers: List["asyncio.Task[Any]"]) -> None:
+    def _finish(self, handlers: List["asyncio.Task[Any]"]) -> None:
         """The final end: handlers still running stop (those the ExitEvent started run on)."""
         self._state = "exited"
-        self._exit_error = error
         self._up.set()  # wakes callers waiting for a restart: they raise
         for task in handlers:
             task.cancel()
@@ -409,7 +410,7 @@ class Client:
         return future
 
     def _not_running(self, cmd: str) -> ZcfError:
-        if self._state == "exited" and self._exit_error is not None:
+        if self._exit_error is not None:
             return ProgramExited(self._exit_error.returncode, self._exit_error.signal, '"%s"' % cmd)
         return ZcfError('the program is not running (%s): "%s" not sent' % (self._state, cmd))
 
