@@ -144,13 +144,13 @@ class Lines(ProgramCase):
     async def test_64_mib_lines_both_ways(self) -> None:
         asyncio.get_running_loop().slow_callback_duration = 10  # encoding 64 MiB holds the loop a while
         name = "é" * (32 * MIB)  # 64 MiB of UTF-8 out, and its echo back
-        self.assertEqual(await self.client.request(name), {"unknown": name})
+        self.assertEqual(await asyncio.wait_for(self.client.request(name), 120), {"unknown": name})
         del name
         # A real one: a 48 MiB chunk is a "data" line of 64 MiB.
         content = os.urandom(48 * MIB)
         self.client.serve_fetches(lambda event: content, chunk_size=48 * MIB)
         await self.client.create([Item(self.work.root, "big", "big", size=len(content))])
-        await self.client.hydrate(self.work.path("big"))
+        await asyncio.wait_for(self.client.hydrate(self.work.path("big")), 120)
         with open(self.work.path("big"), "rb") as f:
             self.assertTrue(f.read() == content)
 
