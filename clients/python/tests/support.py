@@ -94,8 +94,8 @@ class ProgramCase(unittest.IsolatedAsyncioTestCase):
         if self.fetch_timeout_ms is not None:
             settings(self.work.state, fetchTimeoutMs=self.fetch_timeout_ms)
         self.client = await Client.start(PROGRAM, env=self.work.env, restart=self.restart)
-        self.id = "ZcfClientTest!%d" % os.getpid()
-        await self.client.register(self.work.root, self.id, name="Client tests")
+        self.root_id = "ZcfClientTest!%d" % os.getpid()
+        await self.client.register(self.work.root, self.root_id, name="Client tests")
         if self.connect is not None:
             await self.client.connect(self.work.root, watch=self.connect)
 

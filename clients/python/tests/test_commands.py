@@ -33,9 +33,9 @@ class SyncRoots(ProgramCase):
         self.assertEqual(e.answer["code"], "0x8007017a")
         await c.disconnect()
         await c.disconnect()  # nothing connected: still {}
-        await c.unregister(self.id)
+        await c.unregister(self.root_id)
         with self.assertRaises(CommandError) as caught:
-            await c.unregister(self.id)
+            await c.unregister(self.root_id)
         self.assertEqual(caught.exception.code, ErrorCode.NOT_FOUND)
 
     async def test_info_and_unknown_commands(self) -> None:

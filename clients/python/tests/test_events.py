@@ -9,7 +9,7 @@ from typing import List
 
 from support import ProgramCase, until
 
-from zembra_cloud_files import (ChangedEvent, CreatedEvent, DeletedEvent, Event, Item, OpenedEvent, RenamedEvent,
+from zembra_cloud_files import (ChangedEvent, CreatedEvent, DeletedEvent, Event, EventStream, Item, OpenedEvent, RenamedEvent,
                                 ReadyEvent)
 from zembra_cloud_files.model import parse_event
 
@@ -17,9 +17,9 @@ from zembra_cloud_files.model import parse_event
 class ChangeEvents(ProgramCase):
     connect = True
 
-    async def next_of(self, stream: object, kind: type, path: str) -> Event:
-        async for event in stream:  # type: ignore[attr-defined]
-            if isinstance(event, kind) and event.path == path:  # type: ignore[attr-defined]
+    async def next_of(self, stream: EventStream, kind: type, path: str) -> Event:
+        async for event in stream:
+            if isinstance(event, kind) and getattr(event, "path") == path:
                 return event
         raise AssertionError("the stream ended")
 

@@ -5,11 +5,11 @@ from __future__ import annotations
 
 import asyncio
 import os
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 from support import MIB, ProgramCase, until
 
-from zembra_cloud_files import ALIGN, CommandError, FetchEvent, FetchResult, FileSource, Item
+from zembra_cloud_files import ALIGN, CancelEvent, CommandError, FetchEvent, FetchResult, FileSource, Item
 from zembra_cloud_files.fetch import check_chunk_size, chunk_ranges
 
 
@@ -28,8 +28,8 @@ class Chunks(ProgramCase):
         c, w = self.client, self.work
         content = os.urandom(4 * MIB + 5000)
         store = os.path.join(w.top, "store.bin")
-        with open(store, "wb") as f:
-            f.write(b"\xff" * 12345 + content)
+        with open(store, "wb") as out:
+            out.write(b"\xff" * 12345 + content)
 
         async def from_async(offset: int, length: int) -> bytes:
             await asyncio.sleep(0)
@@ -122,13 +122,13 @@ class Chunks(ProgramCase):
 
 class SlowFetches(ProgramCase):
     connect = False
-    fetch_timeout_ms = 700  # the system gives up on a fetch without progress for 0.7 s
+    fetch_timeout_ms = 1500  # the system gives up on a fetch without progress for 1.5 s
 
-    async def slow_hydrate(self, name: str, progress_interval: object) -> FetchResult:
+    async def slow_hydrate(self, name: str, progress_interval: Optional[float]) -> FetchResult:
         c = self.client
 
         async def slow(offset: int, length: int) -> bytes:
-            await asyncio.sleep(2.0)
+            await asyncio.sleep(3.0)
             return bytes(length)
         results: List[FetchResult] = []
 
@@ -144,7 +144,7 @@ class SlowFetches(ProgramCase):
         return results[0]
 
     async def test_progress_reports_keep_a_slow_fetch_alive(self) -> None:
-        result = await self.slow_hydrate("kept.bin", 0.2)
+        result = await self.slow_hydrate("kept.bin", 0.25)
         self.assertEqual((result.status, result.chunks), ("done", 1))
         self.assertGreaterEqual(result.progress_reports, 5)
         # The same fetch without reports: the system gives up, and the source's work is cancelled.
@@ -171,6 +171,7 @@ class SlowFetches(ProgramCase):
             await c.hydrate(w.path("never.bin"))
         self.assertEqual(caught.exception.name, "REQUEST_TIMEOUT")
         cancel = await asyncio.wait_for(cancels.__anext__(), 30)
+        assert isinstance(cancel, CancelEvent)
         await asyncio.wait_for(cancelled.wait(), 10)
         await until(lambda: results)
         self.assertEqual((results[0].status, results[0].fail_sent), ("cancelled", False))

@@ -37,7 +37,7 @@ class Blocking(unittest.TestCase):
         self.assertEqual(c.create([Item(w.root, "a.bin", "a", size=len(content)),
                                    Item(w.root, "b.bin", "b", size=len(content))]), [])
         c.hydrate(w.path("a.bin"))
-        future = c.submit("hydrate", w.path("b.bin"))
+        future: "concurrent.futures.Future[None]" = c.submit("hydrate", w.path("b.bin"))
         self.assertIsInstance(future, concurrent.futures.Future)
         future.result(30)
         for name in ("a.bin", "b.bin"):

@@ -12,6 +12,7 @@ import collections
 import json
 import os
 import subprocess
+import sys
 import threading
 from typing import Any, Callable, Deque, Iterator, List, Optional, Sequence, Union
 
@@ -26,34 +27,36 @@ WRITE_BATCH = 256 << 10  # bytes of pieces gathered into one write
 Trace = Callable[[str, bytes], None]
 
 
-def spawn(argv: Sequence[str], env: Optional[Any], cwd: Optional[str], stderr: Any) -> subprocess.Popen:
+def spawn(argv: Sequence[str], env: Optional[Any], cwd: Optional[str], stderr: Any) -> "subprocess.Popen[bytes]":
     """Starts the program with pipes on its standard input and output."""
-    if os.name == "nt":
+    if sys.platform == "win32":
         return _spawn_windows(argv, env, cwd, stderr)
     return subprocess.Popen(list(argv), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
                             env=env, cwd=cwd, bufsize=0)
 
 
-def _spawn_windows(argv: Sequence[str], env: Optional[Any], cwd: Optional[str], stderr: Any) -> subprocess.Popen:
-    """On Windows the parent chooses the buffer of the pipe the program reads; subprocess offers
-    only the default of a few kilobytes, which throttles hydration. The pipe is made here with 1 MiB,
-    the program gets its read end, and Popen.stdin becomes the write end."""
-    import _winapi  # type: ignore[import-not-found]
-    import msvcrt  # type: ignore[import-not-found]
+if sys.platform == "win32":
+    import _winapi
+    import msvcrt
 
-    read_handle, write_handle = _winapi.CreatePipe(None, INPUT_PIPE_SIZE)
-    read_fd = msvcrt.open_osfhandle(read_handle, os.O_RDONLY)
-    write_fd = msvcrt.open_osfhandle(write_handle, 0)
-    try:
-        proc = subprocess.Popen(list(argv), stdin=read_fd, stdout=subprocess.PIPE, stderr=stderr, env=env, cwd=cwd,
-                                bufsize=0)
-    except BaseException:
-        os.close(write_fd)
-        raise
-    finally:
-        os.close(read_fd)  # the program holds its own inherited copy
-    proc.stdin = os.fdopen(write_fd, "wb", buffering=0)
-    return proc
+    def _spawn_windows(argv: Sequence[str], env: Optional[Any], cwd: Optional[str],
+                       stderr: Any) -> "subprocess.Popen[bytes]":
+        """On Windows the parent chooses the buffer of the pipe the program reads; subprocess offers
+        only the default of a few kilobytes, which throttles hydration. The pipe is made here with
+        1 MiB, the program gets its read end, and Popen.stdin becomes the write end."""
+        read_handle, write_handle = _winapi.CreatePipe(None, INPUT_PIPE_SIZE)
+        read_fd = msvcrt.open_osfhandle(read_handle, os.O_RDONLY)
+        write_fd = msvcrt.open_osfhandle(write_handle, 0)
+        try:
+            proc = subprocess.Popen(list(argv), stdin=read_fd, stdout=subprocess.PIPE, stderr=stderr, env=env,
+                                    cwd=cwd, bufsize=0)
+        except BaseException:
+            os.close(write_fd)
+            raise
+        finally:
+            os.close(read_fd)  # the program holds its own inherited copy
+        proc.stdin = os.fdopen(write_fd, "wb", buffering=0)
+        return proc
 
 
 class Reader(threading.Thread):
@@ -61,7 +64,7 @@ class Reader(threading.Thread):
     to the event loop (`deliver(list of objects or (line, error) pairs)`). At the end of the output it
     waits for the process and hands over its return code (`ended(returncode)`)."""
 
-    def __init__(self, proc: subprocess.Popen, loop: asyncio.AbstractEventLoop,
+    def __init__(self, proc: "subprocess.Popen[bytes]", loop: asyncio.AbstractEventLoop,
                  deliver: Callable[[List[Any]], None], ended: Callable[[int], None], trace: Optional[Trace]) -> None:
         super().__init__(name="zcf-reader", daemon=True)
         self._fd = proc.stdout.fileno()  # type: ignore[union-attr]
@@ -154,7 +157,7 @@ class Writer(threading.Thread):
     """Writes whole lines to the program's input in the order they were queued. put() is called on
     the event loop's thread and never blocks; drain() waits while much is queued."""
 
-    def __init__(self, proc: subprocess.Popen, loop: asyncio.AbstractEventLoop, trace: Optional[Trace]) -> None:
+    def __init__(self, proc: "subprocess.Popen[bytes]", loop: asyncio.AbstractEventLoop, trace: Optional[Trace]) -> None:
         super().__init__(name="zcf-writer", daemon=True)
         self._stdin = proc.stdin
         self._fd = proc.stdin.fileno()  # type: ignore[union-attr]
@@ -164,7 +167,7 @@ class Writer(threading.Thread):
         self._queue: Deque[Optional[Line]] = collections.deque()  # None: close the input here
         self.queued = 0  # bytes in the queue (as written)
         self.broken = False  # a write failed: the program is gone
-        self._waiters: List[asyncio.Future] = []
+        self._waiters: List["asyncio.Future[None]"] = []
 
     def put(self, line: Optional[Line]) -> None:
         with self._lock:
@@ -273,6 +276,6 @@ def _write_all(fd: int, parts: List[bytes]) -> None:
             view = view[os.write(fd, view):]
 
 
-def _resolve(waiter: asyncio.Future) -> None:
+def _resolve(waiter: "asyncio.Future[None]") -> None:
     if not waiter.done():
         waiter.set_result(None)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import functools
 import inspect
 import json
 import logging
@@ -14,7 +15,7 @@ from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequ
 
 from . import _pipes
 from .errors import CommandError, ProgramExited, VersionMismatch, ZcfError
-from .fetch import CHUNK, FetchResult, Reader, Source, check_chunk_size, chunk_ranges, reader_for
+from .fetch import CHUNK, FetchResult, Source, SourceReader, check_chunk_size, chunk_ranges, reader_for
 from .model import (Attrs, CancelEvent, CreateFailure, Event, ExitEvent, FetchEvent, Info, Item, ReadyEvent,
                     ScanResult, parse_event)
 
@@ -117,14 +118,13 @@ class EventStream:
 
 
 class _FetchState:
-    __slots__ = ("position", "sent", "reports", "checked", "stop")
+    __slots__ = ("position", "sent", "reports", "checked")
 
     def __init__(self, position: int) -> None:
         self.position = position  # the end of what has been read from the source
         self.sent: List[Tuple["asyncio.Future[Dict[str, Any]]", int]] = []  # "data" answers and byte counts
         self.reports: List["asyncio.Future[Dict[str, Any]]"] = []  # "progress" answers
         self.checked = 0  # sent[:checked] are answered and were neither refused nor stale
-        self.stop = False
 
 
 class Client:
@@ -159,7 +159,7 @@ class Client:
         self._state = "starting"  # "running", "restarting", "exited"
         self._closing = False
         self._gen = 0  # counts the processes started, so that a late line of an old one is ignored
-        self._proc: Optional[subprocess.Popen] = None
+        self._proc: Optional["subprocess.Popen[bytes]"] = None
         self._writer: Optional[_pipes.Writer] = None
         self._seq = 0
         self._pending: Dict[int, _Pending] = {}
@@ -336,7 +336,7 @@ class Client:
             if inspect.isawaitable(outcome):
                 task = asyncio.ensure_future(outcome)
                 self._tasks.add(task)
-                task.add_done_callback(lambda t, name=event.name: self._handler_done(t, name))
+                task.add_done_callback(functools.partial(self._handler_done, name=event.name))
 
     def _handler_done(self, task: "asyncio.Task[Any]", name: str) -> None:
         self._tasks.discard(task)
@@ -618,7 +618,7 @@ class Client:
             result.status = "cancelled" if result.status == "done" else result.status
         return result
 
-    async def _transfer(self, fetch: FetchEvent, reader: Reader, state: _FetchState, chunk_size: int,
+    async def _transfer(self, fetch: FetchEvent, reader: SourceReader, state: _FetchState, chunk_size: int,
                         progress_every: int) -> None:
         req, offset, end = fetch.req, fetch.offset, fetch.end
         total = end - offset
@@ -667,10 +667,7 @@ class Client:
         """Counts the answers of what was sent; a refused chunk fails the fetch."""
         refused: Optional[CommandError] = None
         for future, count in state.sent:
-            try:
-                answer = await future
-            except ProgramExited:
-                raise
+            answer = await future  # ProgramExited when the program ended meanwhile
             if answer.get("ok") is not True:
                 refused = refused or CommandError("data", answer)
             elif isinstance(answer.get("result"), dict) and answer["result"].get("stale"):
@@ -679,10 +676,7 @@ class Client:
                 result.chunks += 1
                 result.bytes += count
         for future in state.reports:
-            try:
-                answer = await future
-            except ProgramExited:
-                raise
+            answer = await future  # ProgramExited when the program ended meanwhile
             if answer.get("ok") is True and not (answer.get("result") or {}).get("stale"):
                 result.progress_reports += 1
         if refused is not None and result.status == "done":

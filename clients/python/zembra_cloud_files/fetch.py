@@ -6,7 +6,7 @@ import asyncio
 import inspect
 import os
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import Any, Awaitable, BinaryIO, Callable, List, Optional, Tuple, Union, cast
 
 ALIGN = 4096  # chunks start on 4 KiB boundaries and cover whole pages, except the one ending the file
 CHUNK = 1 << 20  # default bytes per "data" request
@@ -21,7 +21,8 @@ class FileSource:
     offset: int = 0
 
 
-ReadFunction = Callable[[int, int], Union[bytes, Awaitable[bytes]]]
+Chunk = Union[bytes, bytearray, memoryview]
+ReadFunction = Callable[[int, int], Union[Chunk, Awaitable[Chunk]]]
 Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", FileSource, ReadFunction]
 """The content to answer a fetch from: the whole file's bytes in memory; a file path (or FileSource
 with an offset); or a function called with (offset, length) that returns exactly `length` bytes of
@@ -59,28 +60,28 @@ def check_chunk_size(chunk_size: int) -> None:
         raise ValueError("chunk_size must be a positive multiple of 4096, not %r" % (chunk_size,))
 
 
-class Reader:
+class SourceReader:
     """Reads a source; open() before the first read, close() after the last."""
 
     async def open(self) -> None:
         pass
 
-    async def read(self, offset: int, length: int) -> bytes:
+    async def read(self, offset: int, length: int) -> Chunk:
         raise NotImplementedError
 
     async def close(self) -> None:
         pass
 
 
-class _MemoryReader(Reader):
+class _MemoryReader(SourceReader):
     def __init__(self, data: Union[bytes, bytearray, memoryview]) -> None:
         self._view = memoryview(data).cast("B")
 
-    async def read(self, offset: int, length: int) -> bytes:
-        return self._view[offset:offset + length]  # type: ignore[return-value]  # b64encode takes it as is
+    async def read(self, offset: int, length: int) -> Chunk:
+        return self._view[offset:offset + length]  # no copy: the writer encodes from the view
 
 
-class _FileReader(Reader):
+class _FileReader(SourceReader):
     def __init__(self, source: FileSource) -> None:
         self._source = source
         self._file: Optional[BinaryIO] = None
@@ -93,7 +94,7 @@ class _FileReader(Reader):
         self._file.seek(self._source.offset + offset)
         return self._file.read(length)
 
-    async def read(self, offset: int, length: int) -> bytes:
+    async def read(self, offset: int, length: int) -> Chunk:
         return await asyncio.get_running_loop().run_in_executor(None, self._read, offset, length)
 
     async def close(self) -> None:
@@ -101,22 +102,22 @@ class _FileReader(Reader):
             self._file.close()
 
 
-class _FunctionReader(Reader):
+class _FunctionReader(SourceReader):
     def __init__(self, fn: ReadFunction) -> None:
         self._fn = fn
         self._async = inspect.iscoroutinefunction(fn) or inspect.iscoroutinefunction(getattr(fn, "__call__", None))
 
-    async def read(self, offset: int, length: int) -> bytes:
+    async def read(self, offset: int, length: int) -> Chunk:
         if self._async:
             result: Any = self._fn(offset, length)
         else:
             result = await asyncio.get_running_loop().run_in_executor(None, self._fn, offset, length)
         if inspect.isawaitable(result):
             result = await result
-        return result
+        return cast(Chunk, result)
 
 
-def reader_for(source: Source) -> Reader:
+def reader_for(source: Source) -> SourceReader:
     if isinstance(source, (bytes, bytearray, memoryview)):
         return _MemoryReader(source)
     if isinstance(source, FileSource):

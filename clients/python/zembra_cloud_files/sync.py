@@ -7,7 +7,7 @@ import concurrent.futures
 import os
 import queue
 import threading
-from typing import Any, Awaitable, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TypeVar, Union
+from typing import Any, Awaitable, Callable, Coroutine, Dict, Iterable, List, Mapping, Optional, Sequence, TypeVar, Union
 
 from .client import Client, Trace, find_program
 from .fetch import CHUNK, FetchResult, Source
@@ -53,10 +53,10 @@ class SyncClient:
         self._dispatcher.start()
 
     # ---- plumbing ----
-    def _call(self, coro: Awaitable[T], timeout: Optional[float] = _DEFAULT) -> T:
+    def _call(self, coro: Coroutine[Any, Any, T], timeout: Optional[float] = _DEFAULT) -> T:
         if threading.current_thread() is self._thread:
             raise RuntimeError("a blocking call on the client's own event loop; use the aio client there")
-        future = asyncio.run_coroutine_threadsafe(coro, self._loop)  # type: ignore[arg-type]
+        future = asyncio.run_coroutine_threadsafe(coro, self._loop)
         try:
             return future.result(self.timeout if timeout is _DEFAULT else timeout)
         except concurrent.futures.TimeoutError:
@@ -239,4 +239,7 @@ class SyncClient:
             return self.aio.serve_fetches(source, on_result=result, chunk_size=chunk_size,
                                           progress_interval=progress_interval, progress_every=progress_every)
         remove = self._call(register(), None)
-        return lambda: loop.call_soon_threadsafe(remove)
+
+        def stop() -> None:
+            loop.call_soon_threadsafe(remove)
+        return stop
