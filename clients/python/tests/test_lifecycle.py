@@ -174,6 +174,25 @@ class Lines(ProgramCase):
             await c.attrs("bad\udcff")
         self.assertEqual((await c.info()).platform, "linux")
 
+    async def test_an_answer_without_seq_goes_to_the_oldest_request_answered_in_order(self) -> None:
+        # Only a line the program cannot read is answered without "seq"; the client never writes one,
+        # so one is slipped in here. The "hydrate" sent before it answers late and must not take it.
+        c, w = self.client, self.work
+        gate = asyncio.Event()
+        c.serve_fetches(lambda event: self.after(gate, b"z" * 5))
+        await c.create([Item(w.root, "late.bin", "late", size=5)])
+        late = asyncio.ensure_future(c.hydrate(w.path("late.bin")))
+        await asyncio.sleep(0)
+        bad = c._submit("garbage", lambda seq: b'{"cmd":"pin"\n')
+        answer = await asyncio.wait_for(bad, 30)
+        self.assertNotIn("seq", answer)
+        self.assertTrue(answer["error"].startswith("bad command: "), answer)
+        self.assertEqual(await c.request("after"), {"unknown": "after"})
+        self.assertFalse(late.done())
+        gate.set()
+        await asyncio.wait_for(late, 30)
+        self.assertEqual(c.problems, [])
+
     @staticmethod
     async def after(gate: asyncio.Event, data: bytes) -> bytes:
         await gate.wait()
