@@ -208,12 +208,11 @@ class Client:
         self._writer.start()
         reader.start()
         try:
-            ready = await asyncio.wait_for(asyncio.shield(self._ready), self._ready_timeout)
+            await asyncio.wait_for(asyncio.shield(self._ready), self._ready_timeout)
         except asyncio.TimeoutError:
             self.kill()
             await asyncio.shield(self._exited)
             raise ZcfError('no "ready" event from the program within %s s' % self._ready_timeout) from None
-        self.pid = ready.pid
         self._state = "running"
         self._up.set()
         if self._check_version:
@@ -310,6 +309,7 @@ class Client:
     def _on_event(self, message: Dict[str, Any]) -> None:
         event = parse_event(message)
         if isinstance(event, ReadyEvent):
+            self.pid = event.pid  # before handlers hear of it
             if self._ready is not None and not self._ready.done():
                 self._ready.set_result(event)
         elif isinstance(event, FetchEvent):
