@@ -21,8 +21,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
-import demo_sync_engine as demo  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, os.pardir, "clients", "python"))
+from zembra_cloud_files import FileSource, Item, SyncClient  # noqa: E402
 
 MIB = 1 << 20
 
@@ -43,28 +43,6 @@ def timed(argv, **kwargs):
     return time.monotonic() - started
 
 
-class Parent:
-    """Answers every fetch from one source file, in 1 MiB chunks."""
-
-    def __init__(self, conn, source):
-        self.conn = conn
-        self.source = source
-        conn.on("fetch", self.on_fetch)
-
-    def on_fetch(self, event):
-        offset, end = event["offset"], min(event["offset"] + event["length"], event["fileSize"])
-        answers = []
-        with open(self.source, "rb") as f:
-            f.seek(offset)
-            while offset < end:
-                data = f.read(min(MIB, end - offset))
-                answers.append(self.conn.send_data(event["req"], offset, data))
-                offset += len(data)
-        for a in answers:
-            a.wait(120)
-        self.conn.forget(event["req"])
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", default=os.path.join(HERE, os.pardir, "build", "native", "zembra_cloud_files"))
@@ -81,23 +59,23 @@ def main():
         for _ in range(args.mib):
             f.write(os.urandom(MIB))
     size = args.mib * MIB
-    conn = demo.Connection([os.path.abspath(args.program)], env=env, timeout=600)
-    Parent(conn, source)
+    conn = SyncClient(os.path.abspath(args.program), env=env, timeout=600)
+    conn.serve_fetches(lambda event: FileSource(source))  # every fetch from the one source file, 1 MiB chunks
     beneath = os.open(root, os.O_PATH | os.O_DIRECTORY)  # the folder itself, under the mount
     try:
-        conn.request("register", root=root, id="zcf-fuse-bench")
-        conn.request("create", items=[{"dir": root, "name": "big.bin", "size": size, "identity": "big"}])
-        conn.request("connect", root=root)
-        if conn.request("info")["frontEnd"] != "fuse":
+        conn.register(root, "zcf-fuse-bench")
+        conn.create([Item(root, "big.bin", "big", size=size)])
+        conn.connect(root)
+        if conn.info().front_end != "fuse":
             print("fuse_bench: FUSE cannot be used here; nothing measured")
             return 0
         big = os.path.join(root, "big.bin")
 
         # 1. First read: "hydrate" against cat.
         started = time.monotonic()
-        conn.request("hydrate", path=big, timeout=600)
+        conn.hydrate(big)
         hydrate_s = time.monotonic() - started
-        conn.request("dehydrate", path=big)
+        conn.dehydrate(big)
         cat_s = timed(["cat", big])
         print("first read of %d MiB: hydrate %.0f MB/s, cat %.0f MB/s (%.0f%% of hydrate)" % (
             args.mib, size / 1e6 / hydrate_s, size / 1e6 / cat_s, 100 * hydrate_s / cat_s))
@@ -125,10 +103,9 @@ def main():
         # 3. A tree of placeholders: 100 folders of entries/100 files.
         per = max(1, args.entries // 100)
         started = time.monotonic()
-        conn.request("create", items=[{"dir": root, "name": "d%03d" % i, "folder": True} for i in range(100)])
+        conn.create([Item(root, "d%03d" % i, folder=True) for i in range(100)])
         for i in range(100):
-            conn.request("create", items=[{"dir": os.path.join(root, "d%03d" % i), "name": "f%05d" % j,
-                                           "size": 1000 + j} for j in range(per)])
+            conn.create([Item(os.path.join(root, "d%03d" % i), "f%05d" % j, size=1000 + j) for j in range(per)])
         print("created %d placeholders in %.1f s" % (100 * per + 100, time.monotonic() - started))
         # Each walk once unmeasured on both sides (the files' inodes come into memory), then the
         # best of three.
@@ -141,8 +118,8 @@ def main():
                     through, under = min(through, t), min(under, u)
             print("%s over %d entries: %.2f s through the mount, %.2f s beneath (%.1fx)" % (
                 " ".join(argv), 100 * per + 101, through, under, through / under))
-        conn.request("disconnect")
-        conn.request("unregister", id="zcf-fuse-bench")
+        conn.disconnect()
+        conn.unregister("zcf-fuse-bench")
     finally:
         os.close(beneath)
         try:

@@ -16,13 +16,15 @@ Runs unchanged on Linux (against build/native/zembra_cloud_files, the simulated 
 Windows (against zembra_cloud_files.exe, with native Windows paths, so the placeholders can be
 watched in Explorer; --pause keeps them there until Enter is pressed).
 
-Python 3.8 or later, standard library only. The class to copy is Connection.
+Python 3.9 or later, standard library only. It talks to the program through the Python client,
+clients/python (the package zembra_cloud_files; ./scripts/demo puts it on PYTHONPATH, and the demo
+finds it beside itself in the repository otherwise): its blocking SyncClient, whose event handlers
+run on a thread of their own and whose answer_fetch answers a fetch in 1 MiB chunks.
 """
 
 import argparse
-import base64
+import importlib.util
 import io
-import json
 import os
 import queue
 import random
@@ -34,255 +36,13 @@ import tempfile
 import threading
 import time
 
+if importlib.util.find_spec("zembra_cloud_files") is None:  # run from the repository, the client not installed
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "clients", "python"))
+from zembra_cloud_files import ALIGN, CommandError, ErrorCode, Item, SyncClient, ZcfError  # noqa: E402
+
 CHUNK = 1 << 20  # bytes per "data" request: large enough to keep the pipe busy, small enough to stay responsive
-ALIGN = 4096  # transfers start on 4 KiB boundaries and cover whole 4 KiB pages, except at the end of file
 MIB = 1 << 20
 PROGRESS_EVERY = 16  # chunks between two "progress" reports of a long fetch
-
-
-# ---------------------------------------------------------------------------------------------
-# The connection to the program: the part to copy.
-# ---------------------------------------------------------------------------------------------
-
-class ConnectionClosed(Exception):
-    """The program's output ended before the answer came."""
-
-
-class CommandError(Exception):
-    """A request was answered with "ok": false."""
-
-    def __init__(self, cmd, response):
-        self.cmd = cmd
-        self.response = response
-        self.code = response.get("code")  # absent in the late answer of "hydrate"
-        self.error = response.get("error", "")
-        super().__init__('"%s" failed: %s' % (cmd, self.error))
-
-
-class Answer:
-    """The answer to one request, filled in by the reader thread when the line arrives."""
-
-    __slots__ = ("seq", "cmd", "_done", "_response")
-
-    def __init__(self, seq, cmd):
-        self.seq = seq
-        self.cmd = cmd
-        self._done = threading.Event()
-        self._response = None
-
-    def _resolve(self, response):
-        self._response = response
-        self._done.set()
-
-    def wait(self, timeout=None):
-        """The whole response object ("ok", "result" or "error"/"code", "seq")."""
-        if not self._done.wait(timeout):
-            raise TimeoutError('no answer to "%s" (seq %d) after %s s' % (self.cmd, self.seq, timeout))
-        if self._response is None:
-            raise ConnectionClosed('the program ended before answering "%s" (seq %d)' % (self.cmd, self.seq))
-        return self._response
-
-    def result(self, timeout=None):
-        """The "result" of a successful answer; raises CommandError for "ok": false."""
-        response = self.wait(timeout)
-        if not response.get("ok"):
-            raise CommandError(self.cmd, response)
-        return response.get("result")
-
-
-class Connection:
-    """Runs zembra_cloud_files, sends requests, matches answers by "seq" and dispatches events.
-
-    Three threads share the work:
-      - the caller's thread sends requests and waits for their answers;
-      - the reader thread reads every output line, hands answers to their waiting Answer and
-        queues events;
-      - the dispatcher thread runs the event handlers one at a time, in arrival order. A handler may
-        send requests and wait for their answers (a "fetch" handler sends "data"), because answers
-        are delivered by the reader thread, not by the dispatcher.
-
-    A "cancel" is noted by the reader thread at once (cancelled()), so a handler that is busy sending
-    chunks sees it between two chunks even before the "cancel" handler itself runs.
-    """
-
-    def __init__(self, argv, env=None, trace=None, timeout=60.0, pipe_size=MIB):
-        self.timeout = timeout
-        self.pid = None  # the program's process id, from its "ready" event
-        self.problems = []  # lines that fit no request, handler exceptions: a sound run has none
-        self._trace = trace
-        self._handlers = {}
-        self._answers = {}  # seq -> Answer still waiting
-        self._cancelled = set()  # request ids named by "cancel" events
-        self._next_seq = 0
-        self._lock = threading.Lock()  # guards the three members above
-        self._write_lock = threading.Lock()  # one whole line at a time on the program's input
-        self._events = queue.Queue()
-        self._ready = threading.Event()
-        self.proc = _spawn(argv, env, pipe_size)
-        self._reader = threading.Thread(target=self._read_loop, name="zcf-reader", daemon=True)
-        self._dispatcher = threading.Thread(target=self._dispatch_loop, name="zcf-events", daemon=True)
-        self._reader.start()
-        self._dispatcher.start()
-        if not self._ready.wait(timeout):
-            self.kill()
-            raise ConnectionClosed('no "ready" event from the program')
-
-    # ---- events ----
-    def on(self, event, handler):
-        """Runs handler(event_object) on the dispatcher thread for every event of that name."""
-        self._handlers[event] = handler
-
-    def cancelled(self, req):
-        """True once a "cancel" event has named this request id."""
-        with self._lock:
-            return req in self._cancelled
-
-    def forget(self, req):
-        """Drops what is remembered about a request id once its fetch has been dealt with."""
-        with self._lock:
-            self._cancelled.discard(req)
-
-    # ---- requests ----
-    def send(self, cmd, **args):
-        """Sends one request and returns its Answer at once."""
-        answer = self._register(cmd)
-        message = {"cmd": cmd, "seq": answer.seq}
-        message.update(args)
-        self._write(json.dumps(message, separators=(",", ":"), ensure_ascii=False).encode("utf-8") + b"\n", answer)
-        return answer
-
-    def send_data(self, req, offset, data):
-        """Sends one "data" chunk. The line is built by hand: Base64 needs no JSON escaping, and
-        json.dumps would spend more time on a megabyte of text than the program does."""
-        answer = self._register("data")
-        b64 = base64.b64encode(data)
-        head = b'{"b64":"'
-        tail = b'","cmd":"data","offset":%d,"req":%d,"seq":%d}\n' % (offset, req, answer.seq)
-        self._write(head + b64 + tail, answer)
-        return answer
-
-    def request(self, cmd, timeout=None, **args):
-        """Sends one request and waits for its result; raises CommandError when it fails."""
-        return self.send(cmd, **args).result(timeout or self.timeout)
-
-    def close(self, timeout=None):
-        """Ends the program the only way the protocol knows: by closing its input. Returns its exit
-        code. The program writes nothing more; it does not disconnect by itself."""
-        try:
-            self.proc.stdin.close()
-        except OSError:
-            pass
-        code = self.proc.wait(timeout or self.timeout)
-        self._reader.join(timeout or self.timeout)
-        self._dispatcher.join(timeout or self.timeout)
-        return code
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
-
-    # ---- inside ----
-    def _register(self, cmd):
-        with self._lock:
-            self._next_seq += 1
-            answer = Answer(self._next_seq, cmd)
-            self._answers[answer.seq] = answer
-        return answer
-
-    def _write(self, line, answer):
-        if self._trace:
-            self._trace(">", line)
-        try:
-            with self._write_lock:
-                self.proc.stdin.write(line)
-                self.proc.stdin.flush()
-        except (OSError, ValueError):  # the program is gone, or its input was closed
-            with self._lock:
-                self._answers.pop(answer.seq, None)
-            answer._resolve(None)
-
-    def _read_loop(self):
-        for line in self.proc.stdout:
-            if self._trace:
-                self._trace("<", line)
-            try:
-                message = json.loads(line)
-            except ValueError:
-                self.problems.append("unreadable line: %r" % line[:200])
-                continue
-            if not isinstance(message, dict):
-                self.problems.append("not an object: %r" % line[:200])
-                continue
-            if "event" in message:
-                if message["event"] == "ready":
-                    self.pid = message.get("pid")
-                    self._ready.set()
-                elif message["event"] == "cancel":
-                    with self._lock:
-                        self._cancelled.update(message.get("reqs", []))
-                self._events.put(message)
-                continue
-            seq = message.get("seq")
-            with self._lock:
-                answer = self._answers.pop(seq, None) if isinstance(seq, int) else None
-            if answer is not None:
-                answer._resolve(message)
-            elif "seq" not in message:
-                # Only a line that is not JSON is answered without "seq" ("bad command: ...").
-                self.problems.append("answer without seq: %s" % message.get("error"))
-            else:
-                self.problems.append("answer for no request: %r" % (message,))
-        # End of output: the program has exited. Nobody will answer what is still waiting.
-        with self._lock:
-            waiting = list(self._answers.values())
-            self._answers.clear()
-        for answer in waiting:
-            answer._resolve(None)
-        self._ready.set()
-        self._events.put(None)
-
-    def _dispatch_loop(self):
-        while True:
-            event = self._events.get()
-            if event is None:
-                return
-            handler = self._handlers.get(event["event"])
-            if handler is None:
-                continue
-            try:
-                handler(event)
-            except Exception as e:  # a handler's fault must not stop the other events
-                self.problems.append('"%s" handler: %s: %s' % (event["event"], type(e).__name__, e))
-
-
-def _spawn(argv, env, pipe_size):
-    """Starts the program with pipes on its standard input and output.
-
-    On Windows the parent chooses the size of the pipe the program reads: ask for a large one, or
-    every megabyte of "data" crawls through the default few kilobytes. (On Linux the program
-    enlarges its input pipe itself.)"""
-    if os.name == "nt" and pipe_size:
-        import _winapi
-        import msvcrt
-        read_handle, write_handle = _winapi.CreatePipe(None, pipe_size)
-        read_fd = msvcrt.open_osfhandle(read_handle, os.O_RDONLY)
-        write_fd = msvcrt.open_osfhandle(write_handle, 0)
-        try:
-            proc = subprocess.Popen(argv, stdin=read_fd, stdout=subprocess.PIPE, env=env)
-        except BaseException:
-            os.close(write_fd)
-            raise
-        finally:
-            os.close(read_fd)  # the child holds its own inherited copy
-        proc.stdin = os.fdopen(write_fd, "wb")
-        return proc
-    return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -421,64 +181,49 @@ class DemoEngine:
 
     # ---- the three events ----
     def on_fetch(self, event):
-        """Answers one "fetch": the bytes from offset to the required end (offset + length, but no
-        further than the end of file) in 1 MiB chunks, or "fail" when the store cannot supply them."""
-        req, offset, size = event["req"], event["offset"], event["fileSize"]
-        end = min(offset + event["length"], size)
+        """Answers one "fetch" from the store with the client's answer_fetch: the bytes from offset to
+        the required end (offset + length, but no further than the end of file) in 1 MiB chunks, with a
+        "progress" report before every 16th chunk of a long fetch; "fail" when the store cannot
+        supply them."""
+        identity, offset, end = event.identity, event.offset, event.end
         with self.stats.lock:
             self.stats.fetches += 1
-        sent = []  # (Answer, byte count): chunks go out back to back, answers are checked after
-        reports = []  # "progress" answers: a long fetch says how far it is, which also keeps it alive
         try:
-            if self.store.size(event["identity"]) != size:
+            if self.store.size(identity) != event.file_size:
                 raise OSError("the stored file no longer has the placeholder's size")
-            with self.store.open(event["identity"]) as f:
-                f.seek(offset)
-                position = offset
-                while position < end and not self.conn.cancelled(req):
-                    if end - offset > CHUNK and len(sent) % PROGRESS_EVERY == 0:
-                        reports.append(self.conn.send("progress", req=req, total=end - offset, completed=position - offset))
-                    data = f.read(min(CHUNK, end - position))
-                    if not data:
-                        raise OSError("the stored file ended early")
-                    sent.append((self.conn.send_data(req, position, data), len(data)))
-                    position += len(data)
+            stored = self.store.open(identity)
         except OSError as e:
-            self.log("fetch", "%s: cannot supply bytes %d-%d (%s): fail" % (event["identity"], offset, end, e))
-            self.fail(req)
+            self.log("fetch", "%s: cannot supply bytes %d-%d (%s): fail" % (identity, offset, end, e))
+            self.fail(event.req)
             return
-        for answer in reports:
-            response = answer.wait(self.timeout)
-            if response.get("ok") and not response["result"].get("stale"):
-                with self.stats.lock:
-                    self.stats.progress += 1
-        for answer, count in sent:
-            response = answer.wait(self.timeout)
-            result = response.get("result") or {}
-            if not response.get("ok"):
-                self.log("fetch", '%s: "data" refused: %s: fail' % (event["identity"], response.get("error")))
-                self.fail(req)
-                break
-            with self.stats.lock:
-                if result.get("stale"):
-                    self.stats.stale += 1  # cancelled meanwhile: the program dropped the request
-                else:
-                    self.stats.chunks += 1
-                    self.stats.bytes += count
-        self.conn.forget(req)
+
+        def read(at, length):  # called on a worker thread of the client, one chunk at a time
+            stored.seek(at)
+            return stored.read(length)
+        with stored:
+            result = self.conn.answer_fetch(event, read, chunk_size=CHUNK, progress_every=PROGRESS_EVERY)
+        with self.stats.lock:
+            self.stats.chunks += result.chunks
+            self.stats.bytes += result.bytes
+            self.stats.stale += result.stale  # cancelled meanwhile: the program dropped the request
+            self.stats.progress += result.progress_reports
+            self.stats.failed += result.fail_sent
+        if isinstance(result.error, CommandError):
+            self.log("fetch", '%s: "data" refused: %s: fail' % (identity, result.error.message))
+        elif result.error is not None:
+            self.log("fetch", "%s: cannot supply bytes %d-%d (%s): fail" % (identity, offset, end, result.error))
 
     def fail(self, req):
         with self.stats.lock:
             self.stats.failed += 1
-        self.conn.send("fail", req=req).wait(self.timeout)
-        self.conn.forget(req)
+        self.conn.fail(req)
 
     def on_cancel(self, event):
         # The program has already forgotten these requests; a "data" still on its way gets the
         # "stale" result, which is harmless. Nothing to undo here.
         with self.stats.lock:
             self.stats.cancels += 1
-        self.log("cancel", "%s: requests %s" % (event["path"], event["reqs"]))
+        self.log("cancel", "%s: requests %s" % (event.path, event.reqs))
 
     def on_opened(self, event):
         with self.stats.lock:
@@ -491,10 +236,10 @@ class DemoEngine:
         reconciling thread."""
         with self.stats.lock:
             self.stats.changes += 1
-            if event["path"] in self.queued:
+            if event.path in self.queued:
                 return
-            self.queued.add(event["path"])
-        self.pending_paths.put(event["path"])
+            self.queued.add(event.path)
+        self.pending_paths.put(event.path)
 
     def on_tree_event(self, event):
         # A full engine uploads created files, deletes removed ones from the store, renames them
@@ -511,7 +256,7 @@ class DemoEngine:
                 self.queued.discard(path)
             try:
                 self.reconcile(self.path_of_event(path))
-            except (CommandError, OSError, TimeoutError) as e:
+            except (ZcfError, OSError, TimeoutError) as e:
                 self.log("watch", "%s: %s" % (path, e))
 
     def path_of_event(self, path):
@@ -523,26 +268,29 @@ class DemoEngine:
         rather than taken from the event, and a file already as its state asks is left alone. The
         program reports its own changes too (a hydration that finished, a dehydration), and those
         events end here with nothing to do."""
-        a = self.conn.request("attrs", path=path)
-        if a["attributes"] == 0xFFFFFFFF or a["attributes"] & 0x10:
+        a = self.conn.attrs(path)
+        if not a.exists or a.is_dir:
             return  # gone again, or a folder: its files have events of their own
-        if a["pinned"] and a["onlineOnly"]:
-            answer = self.conn.send("hydrate", path=path).wait(self.timeout)
-            self.hydrations += bool(answer.get("ok"))
-        elif a["unpinned"] and not a["onlineOnly"] and a["inSync"]:
-            self.conn.request("dehydrate", path=path)
-        elif not a["inSync"] and a["identity"] is not None and not a["onlineOnly"]:
-            self.upload(path, a["identity"])
+        if a.pinned and a.online_only:
+            try:
+                self.conn.hydrate(path)
+                self.hydrations += 1
+            except CommandError:
+                pass
+        elif a.unpinned and not a.online_only and a.in_sync:
+            self.conn.dehydrate(path)
+        elif not a.in_sync and a.identity is not None and not a.online_only:
+            self.upload(path, a.identity)
 
     def upload(self, path, identity):
         """A placeholder edited here: upload it, then mark it in sync unless it changed meanwhile."""
-        usn = self.conn.request("insync", path=path, inSync=False)["usn"]
+        usn = self.conn.insync(path, False)
         with open(path, "rb") as f:
             self.store.upload(identity, f.read())
         try:
-            self.conn.request("insync", path=path, inSync=True, usn=usn)
+            self.conn.insync(path, True, usn=usn)
         except CommandError as e:
-            if e.code != "0x80070179":
+            if e.code != ErrorCode.NOT_IN_SYNC:
                 raise
             # Edited again while it was uploaded: that edit's event brings it here again.
 
@@ -565,15 +313,15 @@ class DemoEngine:
         return os.path.join(self.root, *identity.split("/"))
 
     def attrs(self, identity):
-        return self.conn.request("attrs", path=self.local(identity))
+        return self.conn.attrs(self.local(identity))
 
     def scan(self):
-        listing = self.conn.request("scan", root=self.root)
+        listing = self.conn.scan(self.root)
         # Relative paths use the platform's separator: "\" on Windows, "/" in the simulation.
         to_identity = (lambda p: p.replace(os.sep, "/"))
-        return ({to_identity(e["path"]): e["identity"] for e in listing["onlineOnly"]},
-                {to_identity(p) for p in listing["pinned"]},
-                {to_identity(p) for p in listing["unpinned"]})
+        return ({to_identity(e.path): e.identity for e in listing.online_only},
+                {to_identity(p) for p in listing.pinned},
+                {to_identity(p) for p in listing.unpinned})
 
     def same_content(self, identity):
         with open(self.local(identity), "rb") as here, self.store.open(identity) as there:
@@ -585,15 +333,18 @@ class DemoEngine:
                     return True
 
     def hydrate(self, identity):
-        """Hydrates one file and returns the late answer. The fetches it causes are answered on the
-        dispatcher thread meanwhile."""
-        answer = self.conn.send("hydrate", path=self.local(identity)).wait(self.timeout)
-        self.hydrations += bool(answer.get("ok"))
-        return answer
+        """Hydrates one file and returns its late answer as {"ok": ..., "error": ...}. The fetches it
+        causes are answered on the client's handler thread meanwhile."""
+        try:
+            self.conn.hydrate(self.local(identity))
+        except CommandError as e:
+            return {"ok": False, "error": e.message}
+        self.hydrations += 1
+        return {"ok": True}
 
     def read_with(self, argv, identity):
         """Runs an ordinary program (`cat`, `cp`) on a file in the sync root, as a user would: its
-        reads become fetches, answered on the dispatcher thread. Returns an answer-like dict."""
+        reads become fetches, answered on the client's handler thread. Returns an answer-like dict."""
         with tempfile.TemporaryFile() as err:
             code = subprocess.run(argv + [self.local(identity)], stdout=subprocess.DEVNULL, stderr=err,
                                   timeout=self.timeout).returncode
@@ -606,13 +357,14 @@ class DemoEngine:
         outstanding, failed = [], []
 
         def settle(identity, answer):
-            ok = answer.wait(self.timeout).get("ok")
-            self.hydrations += bool(ok)
-            if not ok:
+            try:
+                answer.result(self.timeout)
+                self.hydrations += 1
+            except CommandError:
                 failed.append(identity)
 
         for identity in identities:
-            outstanding.append((identity, self.conn.send("hydrate", path=self.local(identity))))
+            outstanding.append((identity, self.conn.submit("hydrate", self.local(identity))))
             if len(outstanding) >= parallel:
                 settle(*outstanding.pop(0))
         for identity, answer in outstanding:
@@ -637,16 +389,16 @@ class DemoEngine:
             self.pending_paths.put(None)
             reconciler.join(self.timeout)
             if state["connected"]:
-                self.conn.request("disconnect")
+                self.conn.disconnect()
                 self.log("disconnect", "done")
             if state["registered"]:
-                self.conn.request("unregister", id=self.id)
+                self.conn.unregister(self.id)
                 self.log("unregister", self.id)
 
     def road(self, entries, files, folders, big, batch, pause, state):
         log, expect = self.log, self.expect
 
-        self.conn.request("register", root=self.root, id=self.id, name="Zembra Demo")
+        self.conn.register(self.root, self.id, name="Zembra Demo")
         state["registered"] = True
         log("register", "%s as %s" % (self.root, self.id))
 
@@ -657,19 +409,19 @@ class DemoEngine:
         for i in range(0, len(entries), batch):
             items = [placeholder_item(self.local(identity), identity, is_folder, size, mtime)
                      for identity, is_folder, size, mtime in entries[i:i + batch]]
-            failed += self.conn.request("create", items=items)["failed"]
+            failed += self.conn.create(items)
         self.items = len(entries) - len(failed)
         requests = (len(entries) + batch - 1) // batch
         log("create", "%d placeholders (%d files, %d folders) in %d request%s, %.2f s" % (
             len(entries), len(files), len(folders), requests, "" if requests == 1 else "s", time.monotonic() - started))
         expect(not failed, "create: %d items failed, first %r" % (len(failed), failed[:1]))
 
-        self.conn.request("connect", root=self.root, watch=True)
+        self.conn.connect(self.root, watch=True)
         state["connected"] = True
-        info = self.conn.request("info")
-        self.front_end = info["frontEnd"]
+        info = self.conn.info()
+        self.front_end = info.front_end
         log("connect", "%s, watching its changes (%s, front end %s, version %s)" % (
-            self.root, info["platform"], info["frontEnd"], info["version"]))
+            self.root, info.platform, info.front_end, info.version))
 
         online, pinned, unpinned = self.scan()
         non_empty = {i for i, size in files.items() if size}
@@ -679,8 +431,8 @@ class DemoEngine:
         expect(not pinned and not unpinned, "scan: nothing pinned or unpinned yet")
 
         a = self.attrs(big)
-        log("attrs", "%s: onlineOnly %s, inSync %s, identity %r" % (big, a["onlineOnly"], a["inSync"], a["identity"]))
-        expect(a["onlineOnly"] and a["inSync"] and a["identity"] == big, "attrs: a fresh placeholder is online-only and in sync")
+        log("attrs", "%s: onlineOnly %s, inSync %s, identity %r" % (big, a.online_only, a.in_sync, a.identity))
+        expect(a.online_only and a.in_sync and a.identity == big, "attrs: a fresh placeholder is online-only and in sync")
 
         # Read the biggest file: with the Linux front end as a user would, with `cat`; otherwise with
         # "hydrate", whose answer comes late, after the fetches it causes.
@@ -694,7 +446,7 @@ class DemoEngine:
         if files[big] > CHUNK:
             expect(self.stats.progress > 0, "progress: the fetches of %s reported progress" % big)
         a = self.attrs(big)
-        expect(not a["onlineOnly"], "attrs: a hydrated file is not online-only")
+        expect(not a.online_only, "attrs: a hydrated file is not online-only")
         expect(self.same_content(big), "hydrate: %s has the store's bytes" % big)
         log("verify", "%s: bytes match the store" % big)
 
@@ -705,9 +457,9 @@ class DemoEngine:
         pinned_files = []
         if top_folders:
             folder = min(top_folders, key=lambda f: (sum(s for i, s in files.items() if i.startswith(f + "/")), f))
-            self.conn.request("pin", path=self.local(folder), state="pinned")
+            self.conn.pin(self.local(folder), "pinned")
             a = self.attrs(folder)
-            expect(a["pinned"] and not a["unpinned"], "attrs: the folder is pinned")
+            expect(a.pinned and not a.unpinned, "attrs: the folder is pinned")
             pinned_files = sorted(i for i in files if i.startswith(folder + "/"))
             started = time.monotonic()
             failed = self.hydrate_all(pinned_files)
@@ -723,10 +475,10 @@ class DemoEngine:
         else:
             log("pin", "skipped: no top-level folder holds files without the largest one")
 
-        self.conn.request("dehydrate", path=self.local(big))
+        self.conn.dehydrate(self.local(big))
         a = self.attrs(big)
-        log("dehydrate", "%s: onlineOnly %s" % (big, a["onlineOnly"]))
-        expect(a["onlineOnly"] and a["inSync"], "attrs: a dehydrated file is online-only again")
+        log("dehydrate", "%s: onlineOnly %s" % (big, a.online_only))
+        expect(a.online_only and a.in_sync, "attrs: a dehydrated file is online-only again")
 
         # A file created here: upload it, then adopt it as the placeholder of what was uploaded.
         adopted = "Created here.txt"
@@ -734,12 +486,12 @@ class DemoEngine:
         with open(self.local(adopted), "wb") as f:
             f.write(content)
         a = self.attrs(adopted)
-        expect(not a["inSync"] and a["identity"] is None, "attrs: a new local file is no placeholder yet")
+        expect(not a.in_sync and a.identity is None, "attrs: a new local file is no placeholder yet")
         self.store.upload(adopted, content)
-        self.conn.request("adopt", path=self.local(adopted), identity=adopted)
+        self.conn.adopt(self.local(adopted), adopted)
         a = self.attrs(adopted)
-        log("adopt", "%s: inSync %s, identity %r, onlineOnly %s" % (adopted, a["inSync"], a["identity"], a["onlineOnly"]))
-        expect(a["inSync"] and a["identity"] == adopted and not a["onlineOnly"], "attrs: an adopted file is an in-sync placeholder")
+        log("adopt", "%s: inSync %s, identity %r, onlineOnly %s" % (adopted, a.in_sync, a.identity, a.online_only))
+        expect(a.in_sync and a.identity == adopted and not a.online_only, "attrs: an adopted file is an in-sync placeholder")
 
         # The store gets a new version of a file the user has here: the placeholder takes its size, time
         # and identity and drops the old bytes, on condition that nobody changed it locally ("ifInSync";
@@ -747,10 +499,10 @@ class DemoEngine:
         changed = adopted
         new_content = content + ("Changed in the store at %s.\n" % time.ctime()).encode("utf-8")
         self.store.upload(changed, new_content)
-        usn = self.conn.request("update", path=self.local(changed), identity=changed, size=len(new_content),
-                                mtimeMs=int(time.time() * 1000), dehydrate=True, inSync=True, ifInSync=True)["usn"]
+        usn = self.conn.update(self.local(changed), identity=changed, size=len(new_content),
+                               mtime_ms=int(time.time() * 1000), dehydrate=True, in_sync=True, if_in_sync=True)
         a = self.attrs(changed)
-        expect(a["onlineOnly"] and a["inSync"], "attrs: an updated file is online-only until it is read again")
+        expect(a.online_only and a.in_sync, "attrs: an updated file is online-only until it is read again")
         if self.front_end == "fuse":
             copy = tempfile.mkdtemp(prefix="zcf-demo-copy-")
             answer = self.read_with(["cp", "-t", copy], changed)  # cp reads it, as a user's copy would
@@ -771,7 +523,7 @@ class DemoEngine:
             answer = self.hydrate(gone)
             log("fail", "%s vanished from the store: hydrate answered %s" % (gone, answer.get("error")))
             expect(not answer.get("ok"), "hydrate of a vanished file fails")
-            expect(self.attrs(gone)["onlineOnly"], "attrs: a file whose fetch failed stays online-only")
+            expect(self.attrs(gone).online_only, "attrs: a file whose fetch failed stays online-only")
 
         online, pinned, unpinned = self.scan()
         expected = {i for i in non_empty if i not in pinned_files}
@@ -793,14 +545,14 @@ class DemoEngine:
             below = sorted(i for i in files if i.startswith(folder + "/") and files[i])
             started = time.monotonic()
             pin_from_outside(self.local(folder), True)
-            hydrated = self.wait_until(lambda: not any(self.attrs(i)["onlineOnly"] for i in below))
+            hydrated = self.wait_until(lambda: not any(self.attrs(i).online_only for i in below))
             log("watch", "%s pinned from outside: %d files hydrated on its events in %.2f s" % (
                 folder, len(below), time.monotonic() - started))
             expect(hydrated and all(self.same_content(i) for i in below),
                    "watch: the files of a folder pinned from outside are hydrated with the store's bytes")
             started = time.monotonic()
             pin_from_outside(self.local(folder), False)
-            dehydrated = self.wait_until(lambda: all(self.attrs(i)["onlineOnly"] for i in below))
+            dehydrated = self.wait_until(lambda: all(self.attrs(i).online_only for i in below))
             log("watch", "%s unpinned from outside: %d files dehydrated on its events in %.2f s" % (
                 folder, len(below), time.monotonic() - started))
             expect(dehydrated, "watch: the files of a folder unpinned from outside are dehydrated")
@@ -814,7 +566,7 @@ class DemoEngine:
 
         def uploaded():
             with self.store.open(adopted) as there:
-                return there.read() == edited and self.attrs(adopted)["inSync"]
+                return there.read() == edited and self.attrs(adopted).in_sync
         expect(self.wait_until(uploaded), "watch: an edit made here is uploaded and marked in sync")
         log("watch", "%s edited here: uploaded and marked in sync on its event" % adopted)
 
@@ -839,12 +591,8 @@ def pin_from_outside(folder, pinned):
 
 def placeholder_item(path, identity, is_folder, size, mtime_ms):
     """One item of "create": where, what name, and what comes back in "fetch" as "identity"."""
-    item = {"dir": os.path.dirname(path), "name": os.path.basename(path), "identity": identity, "mtimeMs": mtime_ms}
-    if is_folder:
-        item["folder"] = True
-    else:
-        item["size"] = size
-    return item
+    return Item(os.path.dirname(path), os.path.basename(path), identity, folder=is_folder,
+                size=0 if is_folder else size, mtime_ms=mtime_ms)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -935,8 +683,9 @@ def main(argv=None):
             generate_sample(remote, args.files, args.big_mib)
             log("store", "generated %d files and a %d MiB file in %s" % (args.files, args.big_mib, remote))
         try:
-            conn = Connection([args.helper], trace=trace if args.trace else None, timeout=args.timeout)
-        except (OSError, ConnectionClosed) as e:
+            conn = SyncClient(args.helper, trace=trace if args.trace else None, timeout=args.timeout,
+                              ready_timeout=args.timeout)
+        except (OSError, ZcfError) as e:
             print("cannot start %s: %s" % (args.helper, e), file=sys.stderr)
             return 2
         log("start", "%s, pid %s" % (args.helper, conn.pid))
@@ -955,7 +704,7 @@ def finish(engine, conn, args, started):
     code = None
     try:
         engine.run(args.batch, args.pause)
-    except (CommandError, ConnectionClosed, TimeoutError) as e:
+    except (ZcfError, TimeoutError) as e:
         engine.expect(False, str(e))
     finally:
         try:

@@ -1,15 +1,15 @@
-"""The demo sync engine (examples/demo_sync_engine.py): its connection class against the real
-program, its fetch answers against a recording connection, and one whole run on a small tree."""
+"""The demo sync engine (examples/demo_sync_engine.py): its fetch answers against the real program,
+its pieces, and one whole run on a small tree. The Python client it uses has tests of its own
+(clients/python/tests)."""
 
 import base64
 import os
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
-from harness import PROGRAM, WRAPPER, on_sim
+from harness import PROGRAM, WRAPPER, detach_mounts_under, on_sim
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples")
 sys.path.insert(0, EXAMPLES)
@@ -24,164 +24,67 @@ def program_argv():
     return ([WRAPPER] if WRAPPER else []) + [PROGRAM]
 
 
-class ConnectionAgainstProgram(unittest.TestCase):
-    def setUp(self):
-        self.state = tempfile.TemporaryDirectory()
-        self.addCleanup(self.state.cleanup)
-        env = dict(os.environ, XDG_STATE_HOME=self.state.name)
-        self.lines = []
-        self.conn = demo.Connection(program_argv(), env=env, trace=lambda d, line: self.lines.append((d, line)), timeout=30)
-        self.addCleanup(self.conn.kill)
-
-    def test_answers_are_matched_by_seq_and_errors_raise(self):
-        self.assertIsInstance(self.conn.pid, int)
-        answers = [self.conn.send("nothing-%d" % i) for i in range(50)]
-        for i in reversed(range(50)):  # waited for in another order than sent
-            self.assertEqual(answers[i].result(30), {"unknown": "nothing-%d" % i})
-        with self.assertRaises(demo.CommandError) as caught:
-            self.conn.request("pin", path="")  # nothing to open
-        self.assertRegex(caught.exception.code, r"^0x8[0-9a-f]{7}$")
-        self.assertTrue(caught.exception.error.endswith("(%s)" % caught.exception.code.upper().replace("0X", "0x")))
-        self.assertEqual(self.conn.close(), 0)
-        self.assertEqual(self.conn.problems, [])
-        self.assertEqual(self.lines[0][0], "<")  # the ready line comes first, before any request
-        self.assertEqual(sum(1 for d, _ in self.lines if d == ">"), 51)
-
-    def test_data_lines_built_by_hand_are_valid_requests(self):
-        # With no such fetch outstanding, the program answers "stale": the line was understood.
-        answer = self.conn.send_data(7, 4096, bytes(range(256)) * 20)
-        self.assertEqual(answer.result(30), {"stale": True})
-        sent = self.lines[-1][1] if self.lines[-1][0] == ">" else self.lines[-2][1]
-        self.assertTrue(sent.endswith(b"}\n"))
-        self.assertEqual(self.conn.problems, [])
-
-    def test_cancel_is_noted_at_once_and_dispatched(self):
-        if not on_sim():
-            self.skipTest("the simulation's fetch time-out setting")
-        root = os.path.join(self.state.name, "root")
-        os.makedirs(os.path.join(self.state.name, "zembra-cloud-files"))
-        with open(os.path.join(self.state.name, "zembra-cloud-files", "sim.json"), "w") as f:
-            f.write('{"fetchTimeoutMs":200}')  # the system gives up on a fetch unanswered for 0.2 s
-        os.makedirs(root)
-        fetched, cancelled, cancel_seen = [], [], threading.Event()
-        self.conn.on("fetch", fetched.append)
-
-        def on_cancel(event):
-            cancelled.append((event, self.conn.cancelled(event["reqs"][0])))
-            cancel_seen.set()
-        self.conn.on("cancel", on_cancel)
-        self.conn.request("register", root=root, id="Test!1!cancel")
-        self.assertEqual(self.conn.request("create", items=[{"dir": root, "name": "f", "identity": "f", "size": 10}]),
-                         {"failed": []})
-        self.conn.request("connect", root=root)
-        late = self.conn.send("hydrate", path=os.path.join(root, "f")).wait(30)
-        self.assertFalse(late["ok"])
-        self.assertNotIn("code", late)  # a late answer carries the error text only
-        self.assertTrue(late["error"].endswith("(0x800701AA)"), late)
-        self.assertTrue(cancel_seen.wait(30))  # before or after the late answer: both are possible
-        self.assertEqual(len(fetched), 1)
-        self.assertEqual(cancelled, [({"event": "cancel", "path": fetched[0]["path"], "reqs": [fetched[0]["req"]]}, True)])
-        self.assertEqual(self.conn.send_data(fetched[0]["req"], 0, b"0123456789").result(30), {"stale": True})
-        self.conn.forget(fetched[0]["req"])
-        self.assertFalse(self.conn.cancelled(fetched[0]["req"]))
-        self.conn.request("disconnect")
-        self.conn.request("unregister", id="Test!1!cancel")
-        self.assertEqual(self.conn.problems, [])
-
-    def test_a_program_that_is_gone_answers_nothing(self):
-        self.conn.kill()
-        with self.assertRaises(demo.ConnectionClosed):
-            self.conn.send("anything").wait(5)
-
-
-class RecordingConnection:
-    """Stands in for Connection: records requests and answers them at once."""
-
-    def __init__(self, refuse_data_at=None):
-        self.sent = []
-        self.cancelled_reqs = set()
-        self.refuse_data_at = refuse_data_at
-        self.cancel_after_chunks = None
-
-    def on(self, event, handler):
-        pass
-
-    def cancelled(self, req):
-        return req in self.cancelled_reqs
-
-    def forget(self, req):
-        self.cancelled_reqs.discard(req)
-
-    def _answer(self, response):
-        answer = demo.Answer(len(self.sent), self.sent[-1][0])
-        answer._resolve(dict(response, seq=answer.seq))
-        return answer
-
-    def send_data(self, req, offset, data):
-        self.sent.append(("data", req, offset, data))
-        if self.cancel_after_chunks is not None and sum(1 for s in self.sent if s[0] == "data") >= self.cancel_after_chunks:
-            self.cancelled_reqs.add(req)
-        if offset == self.refuse_data_at:
-            return self._answer({"ok": False, "code": "0x8007017c", "error": "The cloud operation is invalid. (0x8007017C)"})
-        return self._answer({"ok": True, "result": {}})
-
-    def send(self, cmd, **args):
-        self.sent.append((cmd, args))
-        return self._answer({"ok": True, "result": {}})
-
-
 class FetchAnswers(unittest.TestCase):
+    """The demo engine's "fetch" handler against the real program, through the Python client."""
+
     def setUp(self):
+        if not on_sim():
+            self.skipTest("the demo drives the Windows build from Windows")
         self.top = tempfile.TemporaryDirectory()
         self.addCleanup(self.top.cleanup)
+        top = self.top.name
+        self.store_dir, self.root = os.path.join(top, "store"), os.path.join(top, "root")
+        os.makedirs(self.store_dir)
+        os.makedirs(self.root)
         self.content = os.urandom(3 * MIB + 5000)
-        with open(os.path.join(self.top.name, "f.bin"), "wb") as f:
+        with open(os.path.join(self.store_dir, "f.bin"), "wb") as f:
             f.write(self.content)
-        self.conn = RecordingConnection()
+        self.conn = demo.SyncClient(program_argv()[-1], argv_prefix=program_argv()[:-1], timeout=30,
+                                    env=dict(os.environ, XDG_STATE_HOME=os.path.join(top, "state")))
+        self.addCleanup(self.close)
         self.log = []
-        self.engine = demo.DemoEngine(self.conn, demo.RemoteStore(self.top.name), "/root", "id",
-                                      lambda step, text: self.log.append((step, text)), 5)
+        self.engine = demo.DemoEngine(self.conn, demo.RemoteStore(self.store_dir), self.root, "Test!1!fetch",
+                                      lambda step, text: self.log.append((step, text)), 30)
+        self.conn.register(self.root, "Test!1!fetch")
+        self.conn.connect(self.root)
 
-    def fetch(self, offset, length, size=None, identity="f.bin", req=1):
-        self.engine.on_fetch({"event": "fetch", "req": req, "identity": identity, "offset": offset, "length": length,
-                              "fileSize": len(self.content) if size is None else size, "path": "/root/f.bin", "process": ""})
-        return [s for s in self.conn.sent if s[0] == "data"], [s for s in self.conn.sent if s[0] == "fail"]
+    def close(self):
+        try:
+            self.conn.disconnect()
+            self.conn.unregister("Test!1!fetch")
+            self.conn.close()
+        finally:
+            self.conn.kill()
+            detach_mounts_under(self.top.name)
 
-    def test_chunks_cover_the_required_range_up_to_end_of_file(self):
-        data, fails = self.fetch(MIB, 4 * MIB)  # the required length reaches past the end of file
-        self.assertEqual(fails, [])
-        self.assertEqual([(d[2], len(d[3])) for d in data], [(MIB, MIB), (2 * MIB, MIB), (3 * MIB, 5000)])
-        for _, _, offset, chunk in data:
-            self.assertEqual(offset % demo.ALIGN, 0)
-            self.assertEqual(chunk, self.content[offset:offset + len(chunk)])
-        self.assertEqual(self.engine.stats.bytes, 2 * MIB + 5000)
+    def placeholder(self, name, identity, size):
+        self.assertEqual(self.conn.create([demo.Item(self.root, name, identity, size=size)]), [])
+        return name
 
-    def test_a_range_inside_the_file_is_answered_exactly(self):
-        data, _ = self.fetch(8192, 3 * 4096)
-        self.assertEqual([(d[2], len(d[3])) for d in data], [(8192, 12288)])
+    def test_the_whole_file_arrives_in_chunks_with_progress(self):
+        self.assertEqual(self.engine.hydrate(self.placeholder("f.bin", "f.bin", len(self.content))), {"ok": True})
+        with open(os.path.join(self.root, "f.bin"), "rb") as f:
+            self.assertTrue(f.read() == self.content)
+        s = self.engine.stats
+        self.assertEqual((s.fetches, s.chunks, s.bytes, s.failed), (1, 4, len(self.content), 0))
+        self.assertEqual(s.progress, 1)  # before the first chunk of a fetch longer than one
+        self.assertEqual(self.conn.problems, [])
 
     def test_vanished_changed_or_foreign_files_get_fail(self):
+        gone = self.placeholder("gone", "f.bin", len(self.content))
+        resized = self.placeholder("resized", "f.bin", len(self.content) + 1)
+        foreign = self.placeholder("foreign", "../f.bin", 10)
         self.engine.store.delete("f.bin")
-        data, fails = self.fetch(0, 4096, req=1)
-        self.assertEqual((len(data), fails), (0, [("fail", {"req": 1})]))
+        answers = [self.engine.hydrate(gone)]
         self.engine.store.deleted.clear()
-        _, fails = self.fetch(0, 4096, size=len(self.content) + 1, req=2)  # the stored file changed size
-        self.assertEqual(fails[-1], ("fail", {"req": 2}))
-        _, fails = self.fetch(0, 4096, identity="../f.bin", req=3)
-        self.assertEqual(fails[-1], ("fail", {"req": 3}))
+        answers += [self.engine.hydrate(resized), self.engine.hydrate(foreign)]
+        self.assertEqual([a["ok"] for a in answers], [False, False, False])
+        self.assertTrue(all(a["error"].endswith("(0x80070178)") for a in answers), answers)
         self.assertEqual(self.engine.stats.failed, 3)
-
-    def test_a_refused_chunk_fails_the_request(self):
-        self.conn.refuse_data_at = MIB
-        data, fails = self.fetch(0, len(self.content))
-        self.assertEqual(fails, [("fail", {"req": 1})])
-
-    def test_a_cancel_stops_the_transfer_between_chunks(self):
-        self.conn.cancel_after_chunks = 2
-        data, fails = self.fetch(0, len(self.content))
-        self.assertEqual([d[2] for d in data], [0, MIB])
-        self.assertEqual(fails, [])
-        self.assertFalse(self.conn.cancelled(1))  # forgotten once dealt with
+        self.assertEqual([step for step, _ in self.log], ["fetch"] * 3)
+        for (_, text), why in zip(self.log, ["deleted from the store", "no longer has the placeholder's size",
+                                             "not an identity of this store"]):
+            self.assertIn(why, text)
 
 
 class Pieces(unittest.TestCase):
