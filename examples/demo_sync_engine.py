@@ -38,7 +38,7 @@ import time
 
 if importlib.util.find_spec("zembra_cloud_files") is None:  # run from the repository, the client not installed
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "clients", "python"))
-from zembra_cloud_files import ALIGN, CommandError, ErrorCode, Item, SyncClient, ZcfError  # noqa: E402
+from zembra_cloud_files import ALIGN, CommandError, ErrorCode, Item, RenamedEvent, SyncClient, ZcfError  # noqa: E402
 
 CHUNK = 1 << 20  # bytes per "data" request: large enough to keep the pipe busy, small enough to stay responsive
 MIB = 1 << 20
@@ -153,6 +153,7 @@ class Stats:
         self.progress = 0  # "progress" reports the program took
         self.changes = 0  # "changed" events
         self.tree_events = 0  # "created", "deleted", "renamed", "rescan"
+        self.replacements = 0  # edits saved by replacement, uploaded and adopted
 
 
 class DemoEngine:
@@ -172,6 +173,7 @@ class DemoEngine:
         self.front_end = None  # "info": "fuse" means any program's read fetches, as on Windows
         self.pending_paths = queue.Queue()  # paths whose state changed, for the reconciling thread
         self.queued = set()  # the paths in it
+        self.replaced = {}  # path -> identity: placeholders a rename replaced with a plain file
         conn.on("fetch", self.on_fetch)
         conn.on("cancel", self.on_cancel)
         conn.on("opened", self.on_opened)
@@ -243,9 +245,19 @@ class DemoEngine:
 
     def on_tree_event(self, event):
         # A full engine uploads created files, deletes removed ones from the store, renames them
-        # there, and runs "scan" again on "rescan". The demo makes those changes itself and counts them.
+        # there, and runs "scan" again on "rescan". The demo makes those changes itself and counts
+        # them, but for one: a rename onto a file the store has is an edit saved by replacement
+        # (sed -i, most editors). The program names the identity it replaced where it can; the
+        # engine's own records say it elsewhere.
         with self.stats.lock:
             self.stats.tree_events += 1
+        if isinstance(event, RenamedEvent):
+            path = self.path_of_event(event.path)
+            identity = event.replaced_identity or self.recorded_identity(path)
+            if identity is not None:
+                with self.stats.lock:
+                    self.replaced[path] = identity
+                self.pending_paths.put(event.path)
 
     def reconcile_loop(self):
         while True:
@@ -281,6 +293,29 @@ class DemoEngine:
             self.conn.dehydrate(path)
         elif not a.in_sync and a.identity is not None and not a.online_only:
             self.upload(path, a.identity)
+        elif a.identity is None and path in self.replaced:
+            # A placeholder replaced by a plain file: upload the edit, then make the file the
+            # placeholder of that identity again.
+            with self.stats.lock:
+                identity = self.replaced.pop(path)
+            with open(path, "rb") as f:
+                self.store.upload(identity, f.read())
+            self.conn.adopt(path, identity)
+            with self.stats.lock:
+                self.stats.replacements += 1
+
+    def recorded_identity(self, path):
+        """The identity this engine's records give the file at `path` (here, its path in the
+        store), or None when the store has no such file."""
+        rel = os.path.relpath(path, self.root)
+        if rel.startswith(os.pardir):
+            return None
+        identity = rel.replace(os.sep, "/")
+        try:
+            self.store.size(identity)
+        except (FileNotFoundError, OSError):
+            return None
+        return None if identity in self.store.deleted else identity
 
     def upload(self, path, identity):
         """A placeholder edited here: upload it, then mark it in sync unless it changed meanwhile."""
@@ -569,6 +604,21 @@ class DemoEngine:
                 return there.read() == edited and self.attrs(adopted).in_sync
         expect(self.wait_until(uploaded), "watch: an edit made here is uploaded and marked in sync")
         log("watch", "%s edited here: uploaded and marked in sync on its event" % adopted)
+
+        # Saved by replacement: sed -i writes a new file and renames it over the placeholder.
+        if shutil.which("sed"):
+            subprocess.run(["sed", "-i", "s/^Edited here\\.$/Edited here, then saved by replacement./",
+                            self.local(adopted)], check=True)
+            with open(self.local(adopted), "rb") as f:
+                replaced = f.read()
+
+            def adopted_again():
+                a = self.attrs(adopted)
+                with self.store.open(adopted) as there:
+                    return there.read() == replaced and a.identity == adopted and a.in_sync
+            expect(replaced != edited and self.wait_until(adopted_again),
+                   "watch: an edit saved by replacement is uploaded and adopted under its identity")
+            log("watch", "%s saved by replacement (sed -i): uploaded and adopted again" % adopted)
 
 
 def pin_from_outside(folder, pinned):

@@ -172,6 +172,9 @@ export interface RenamedEvent {
   event: "renamed";
   from: string;
   path: string;
+  /** The identity of the placeholder the rename replaced, where the system can tell (the Linux
+   * mount): an edit saved by replacement, to upload and adopt under this identity. */
+  replacedIdentity?: string;
 }
 
 /** The system dropped changes: "scan" the tree again. */

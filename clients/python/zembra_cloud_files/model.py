@@ -199,8 +199,12 @@ class DeletedEvent(Event):
 
 @dataclass(frozen=True)
 class RenamedEvent(Event):
+    """A rename within the root. `replaced_identity`: the identity of the placeholder the rename
+    replaced, where the system can tell (the Linux mount); an edit saved by replacement."""
+
     from_path: str = ""
     path: str = ""
+    replaced_identity: Optional[str] = None
     name = "renamed"
 
 
@@ -266,7 +270,8 @@ def parse_event(o: Mapping[str, Any]) -> Event:
     if kind == "deleted":
         return DeletedEvent(o, _str(o, "path"))
     if kind == "renamed":
-        return RenamedEvent(o, _str(o, "from"), _str(o, "path"))
+        replaced = o.get("replacedIdentity")
+        return RenamedEvent(o, _str(o, "from"), _str(o, "path"), replaced if isinstance(replaced, str) else None)
     if kind == "rescan":
         return RescanEvent(o, _str(o, "path"))
     if kind == "opened":
