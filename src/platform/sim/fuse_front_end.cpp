@@ -1567,3 +1567,9 @@ void forget_cached(const struct stat& st, bool content) {
 }
 
 }  // namespace zcf::sim
+
+// libfuse reports some failures of its own with perror ("fuse: writing device", "fuse: splice from
+// pipe": a reply to a request the kernel dropped meanwhile, a reader that was killed); standard
+// error belongs to the parent, and the program writes nothing there. This definition takes the
+// place of the C library's for the whole process, which itself never calls it.
+extern "C" void perror(const char*) {}
