@@ -1,4 +1,4 @@
-// Drives the program against the simulation in a private temporary folder: the input bytes become a
+// Drives the program against the Linux platform in a private temporary folder: the input bytes become a
 // sequence of requests (register, create, connect, pin, dehydrate, attrs, adopt, scan, hydrate, and
 // "data" or "fail" answers to the fetches that come up) and local writes. After every input it
 // checks that every request was answered exactly once, and that a folder beside the private one
@@ -282,7 +282,7 @@ struct Folders {
     std::map<std::string, std::string> beside_state;
 };
 
-// Made once per process: the private folder (with the simulation's state directory inside it, and
+// Made once per process: the private folder (with the Linux platform's state directory inside it, and
 // short fetch time-outs) and the folder beside it that must not change.
 Folders& folders() {
     static Folders* const FOLDERS = [] {

@@ -19,7 +19,7 @@ constexpr Hresult hresult_from_win32(std::uint32_t code) {
                : static_cast<Hresult>((code & 0xFFFFu) | 0x80070000u);
 }
 
-// Win32 error codes the program and the simulation produce.
+// Win32 error codes the program and the platform produce.
 namespace win32 {
 inline constexpr std::uint32_t ERROR_SUCCESS_CODE = 0;
 inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;

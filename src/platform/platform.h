@@ -3,7 +3,8 @@
 // Everything the core asks of the OS goes through `Platform`: the process, Win32 file
 // calls, the Cloud Files API, sync-root registration and error texts. Two implementations exist,
 // chosen by the build: platform/windows (the real Win32, cldapi.dll and Windows Runtime calls) and
-// platform/sim (a user-space model of the same behaviour on POSIX). Tests may install a fake.
+// platform/linux (the same behaviour kept on POSIX files, with a FUSE file system over connected
+// roots). Tests may install a fake.
 //
 // The calls deliberately keep the shape of the Win32 and Cloud Files functions they stand for
 // (same arguments, same HRESULT and last-error conventions), so that the core passes exactly what
@@ -66,7 +67,7 @@ public:
     virtual Handle find_first(const char16_t* pattern, FindData* entry) = 0;
     virtual bool find_next(Handle find, FindData* entry) = 0;
     virtual void find_close(Handle find) = 0;
-    // The path separator of this platform: u'\\' on Windows, u'/' in the simulation.
+    // The path separator of this platform: u'\\' on Windows, u'/' in the platform.
     virtual char16_t path_separator() = 0;
 
     // ---- Sync-root registration (Windows Runtime StorageProviderSyncRootManager) ---------------
@@ -132,7 +133,7 @@ public:
 Platform& platform();
 // Installs `replacement` (not owned) until called again; null restores the build's own.
 void set_platform(Platform* replacement);
-// Defined by the build's implementation (platform/windows or platform/sim).
+// Defined by the build's implementation (platform/windows or platform/linux).
 Platform& native_platform();
 
 }  // namespace zcf

@@ -1,4 +1,4 @@
-// A set of byte ranges, shared by the core (delivered chunks of a fetch) and the simulation
+// A set of byte ranges, shared by the core (delivered chunks of a fetch) and the platform
 // (present content of a placeholder).
 #include "platform/range_set.h"
 

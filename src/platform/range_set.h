@@ -1,5 +1,5 @@
 // A set of half-open byte ranges [begin, end), kept sorted, disjoint and merged. Used by the
-// core for the chunks a fetch has received and by the simulation for a file's present content.
+// core for the chunks a fetch has received and by the platform for a file's present content.
 #pragma once
 
 #include <cstdint>

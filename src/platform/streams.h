@@ -22,7 +22,7 @@ public:
 Streams& streams();
 // Installs `replacement` (not owned) until called again; null restores the build's own.
 void set_streams(Streams* replacement);
-// Defined by the build's implementation (platform/windows or platform/sim).
+// Defined by the build's implementation (platform/windows or platform/linux).
 Streams& native_streams();
 
 }  // namespace zcf

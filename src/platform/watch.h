@@ -3,7 +3,7 @@
 //
 // The records keep the shape of ReadDirectoryChangesW's FILE_NOTIFY_INFORMATION: an action and a
 // name relative to the watched directory, in the order the system reported them. The Windows build
-// reads them from ReadDirectoryChanges(Ex)W; the simulation translates inotify's events into the
+// reads them from ReadDirectoryChanges(Ex)W; the platform translates inotify's events into the
 // same records (a rename within the tree is a RENAMED_OLD_NAME record directly followed by its
 // RENAMED_NEW_NAME; a move out of the tree is REMOVED, into it ADDED). Apart from `Platform` so
 // that a test may install a watcher of its own without standing in for the rest of the system.
@@ -59,7 +59,7 @@ public:
 };
 
 // The watched directory as the file API opens it (`path`) and as the system names files in its
-// callbacks (`event_path`: on Windows from the volume root without the drive, in the simulation the
+// callbacks (`event_path`: on Windows from the volume root without the drive, in the platform the
 // same canonical path). Neither ends with a separator unless it is a volume's root.
 struct WatchedRoot {
     std::u16string path;
@@ -80,7 +80,7 @@ public:
 DirectoryWatcher& directory_watcher();
 // Installs `replacement` (not owned) until called again; null restores the build's own.
 void set_directory_watcher(DirectoryWatcher* replacement);
-// Defined by the build's implementation (platform/windows or platform/sim).
+// Defined by the build's implementation (platform/windows or platform/linux).
 DirectoryWatcher& native_directory_watcher();
 
 }  // namespace zcf

@@ -3,7 +3,7 @@
 Environment:
   ZCF_PROGRAM    path of the program (build/native/zembra_cloud_files or the .exe)
   ZCF_WRAPPER    optional launcher (scripts/wine-run for the Windows build)
-  ZCF_PLATFORM   "sim" or "windows"; tests that need one platform skip on the other
+  ZCF_PLATFORM   "linux" or "windows"; tests that need one platform skip on the other
   ZCF_SANITIZED  set for sanitizer builds (their address space cannot be limited)
 
 Each Program gets its own temporary state directory (XDG_STATE_HOME) and work directory, so tests
@@ -23,13 +23,13 @@ import unittest
 
 PROGRAM = os.path.abspath(os.environ["ZCF_PROGRAM"]) if os.environ.get("ZCF_PROGRAM") else ""
 WRAPPER = os.path.abspath(os.environ["ZCF_WRAPPER"]) if os.environ.get("ZCF_WRAPPER") else ""
-PLATFORM = os.environ.get("ZCF_PLATFORM", "sim")
+PLATFORM = os.environ.get("ZCF_PLATFORM", "linux")
 TIMEOUT = float(os.environ.get("ZCF_TIMEOUT", "30"))
 SANITIZED = bool(os.environ.get("ZCF_SANITIZED"))
 
 
-def on_sim():
-    return PLATFORM == "sim"
+def on_linux():
+    return PLATFORM == "linux"
 
 
 def on_windows():

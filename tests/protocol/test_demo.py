@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-from harness import PROGRAM, WRAPPER, detach_mounts_under, on_sim
+from harness import PROGRAM, WRAPPER, detach_mounts_under, on_linux
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples")
 sys.path.insert(0, EXAMPLES)
@@ -28,7 +28,7 @@ class FetchAnswers(unittest.TestCase):
     """The demo engine's "fetch" handler against the real program, through the Python client."""
 
     def setUp(self):
-        if not on_sim():
+        if not on_linux():
             self.skipTest("the demo drives the Windows build from Windows")
         self.top = tempfile.TemporaryDirectory()
         self.addCleanup(self.top.cleanup)
@@ -132,7 +132,7 @@ class Pieces(unittest.TestCase):
 
 class WholeRun(unittest.TestCase):
     def run_demo(self, tmp, *args):
-        if not on_sim():
+        if not on_linux():
             self.skipTest("the demo drives the Windows build from Windows")
         program_argv()
         env = dict(os.environ, XDG_STATE_HOME=os.path.join(tmp, "state"), TMPDIR=tmp)

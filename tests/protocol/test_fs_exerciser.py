@@ -8,7 +8,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import PROGRAM, SANITIZED, on_sim
+from harness import PROGRAM, SANITIZED, on_linux
 
 EXERCISER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fs_exerciser.py")
 STEPS = 100 if SANITIZED else 300
@@ -16,7 +16,7 @@ STEPS = 100 if SANITIZED else 300
 
 class RandomOperations(unittest.TestCase):
     def exercise(self, seed, *args):
-        if not on_sim():
+        if not on_linux():
             self.skipTest("the Linux mount")
         if not PROGRAM:
             self.skipTest("ZCF_PROGRAM is not set")

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Program, on_sim
+from harness import Program, on_linux
 from test_hydration import Conversation
 
 MIB = 1 << 20
@@ -29,7 +29,7 @@ class MountedRoot(Conversation):
     settings = {"fetchTimeoutMs": 20000}
 
     def setUp(self):
-        if not on_sim():
+        if not on_linux():
             self.skipTest("the Linux front end")
         super().setUp()
         if self.p.request("info")["result"]["frontEnd"] != "fuse":

@@ -1,4 +1,4 @@
-"""Hydration end to end through the real program on the simulated platform: "hydrate", the "fetch",
+"""Hydration end to end through the real program on the Linux platform: "hydrate", the "fetch",
 "cancel" and "opened" events, and the parent's "data" and "fail" answers."""
 
 import base64
@@ -7,7 +7,7 @@ import os
 import random
 import unittest
 
-from harness import Program, ProgramTest, on_sim
+from harness import Program, ProgramTest, on_linux
 
 TIMED_OUT = "(0x800701AA)"          # ERROR_CLOUD_FILE_REQUEST_TIMEOUT
 NOT_A_CLOUD_FILE = "(0x80070178)"  # what a failed transfer gives the waiting reader
@@ -20,7 +20,7 @@ def b64(data):
 class Conversation(ProgramTest):
     """A program with a registered, connected sync root in its work directory."""
 
-    settings = None  # simulator settings written before connecting
+    settings = None  # system settings written before connecting
 
     def setUp(self):
         super().setUp()
@@ -67,7 +67,7 @@ class Conversation(ProgramTest):
         return self.p.request("attrs", path=path)["result"]
 
 
-@unittest.skipUnless(on_sim(), "drives the simulation's Cloud Files filter")
+@unittest.skipUnless(on_linux(), "drives the Linux platform's Cloud Files rules")
 class EndToEnd(Conversation):
     def test_one_chunk_hydrates_the_file(self):
         path, content = self.place("one.bin", 10000, identity="r\u00e9f-1")
@@ -151,7 +151,7 @@ class EndToEnd(Conversation):
         self.assertTrue(self.attrs(path)["onlineOnly"])
 
 
-@unittest.skipUnless(on_sim(), "drives the simulation's Cloud Files filter")
+@unittest.skipUnless(on_linux(), "drives the Linux platform's Cloud Files rules")
 class TimeOut(Conversation):
     settings = {"fetchTimeoutMs": 400}
 
@@ -168,7 +168,7 @@ class TimeOut(Conversation):
         self.assertEqual(self.p.request("fail", req=fetch["req"])["result"], {"stale": True})
 
 
-@unittest.skipUnless(on_sim(), "two programs share the simulation's state on disk")
+@unittest.skipUnless(on_linux(), "two programs share the platform's state on disk")
 class TwoProcesses(Conversation):
     """The provider's program hydrates a file while a second program, on the same state directory,
     dehydrates it. Both work on the raw files."""
@@ -239,7 +239,7 @@ if __name__ == "__main__":
     unittest.main()
 
 
-@unittest.skipUnless(on_sim(), "counts the program's threads through /proc")
+@unittest.skipUnless(on_linux(), "counts the program's threads through /proc")
 class BoundedWorkers(Conversation):
     """Thousands of "hydrate" requests at once: a few workers, one answer each."""
 
@@ -270,6 +270,6 @@ class BoundedWorkers(Conversation):
         self.assertTrue(all(a == {"seq": s, "ok": True, "result": {}} for s, a in answers.items()))
         # Every file was fetched; two workers on one file may each have asked for it.
         self.assertGreaterEqual(served, 40)
-        # The main thread, eight workers and the simulation's callback threads (one per callback
+        # The main thread, eight workers and the Linux platform's callback threads (one per callback
         # running at once): tens, where a thread per request would make thousands.
         self.assertLessEqual(most_threads, 1 + 8 + 24, most_threads)

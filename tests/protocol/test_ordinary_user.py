@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Program, as_user, on_sim
+from harness import Program, as_user, on_linux
 
 USER = 65534
 MIB = 1 << 20
@@ -43,7 +43,7 @@ def setUpModule():
     open to everyone), the tests run in a mount namespace of their own in which a node of the same
     device, open to everyone, stands over it, as on an ordinary machine. The machine's own node is
     left as it is."""
-    if not on_sim() or os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
+    if not on_linux() or os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
         return
     if stat.S_IMODE(os.stat("/dev/fuse").st_mode) & 0o006 == 0o006:
         return
@@ -77,7 +77,7 @@ class OrdinaryUser(unittest.TestCase):
     settings = None
 
     def setUp(self):
-        if not on_sim():
+        if not on_linux():
             self.skipTest("the Linux build")
         if os.geteuid() != 0:
             self.skipTest("switching to another user needs root")

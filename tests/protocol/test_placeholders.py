@@ -1,7 +1,7 @@
 """Placeholder commands through the real program: create, scan, attrs, pin, dehydrate, adopt.
 
 Tests that need a sync root register one in the test's own state directory; they run on the
-simulation (the Windows build's Cloud Files calls are covered against the cldapi.dll double in
+Linux platform (the Windows build's Cloud Files calls are covered against the cldapi.dll double in
 test_windows_platform.py). Queries of paths outside any sync root run on both platforms.
 """
 
@@ -9,12 +9,12 @@ import os
 import subprocess
 import unittest
 
-from harness import ProgramTest, on_sim, on_windows
+from harness import ProgramTest, on_linux, on_windows
 
 NOT_BUILT = "0x80004001"
 EMPTY_SCAN = {"onlineOnly": [], "pinned": [], "unpinned": []}
 
-# Texts of the codes the simulation answers with (Windows' own English texts).
+# Texts of the codes the Linux platform answers with (Windows' own English texts).
 ALREADY_EXISTS = "Cannot create a file when that file already exists. (0x800700B7)"
 INVALID_NAME = "The filename, directory name, or volume label syntax is incorrect. (0x8007007B)"
 INVALID_ARG = "The parameter is incorrect. (0x80070057)"
@@ -44,8 +44,8 @@ class PlaceholderTest(ProgramTest):
 
     def make_root(self):
         """A registered sync root in the test's directory; skips where "register" is not built."""
-        if not on_sim():
-            self.skipTest("needs a sync root of the simulation")
+        if not on_linux():
+            self.skipTest("needs a sync root of the Linux platform")
         root = self.native("root")
         os.makedirs(root)
         answer = self.p.request("register", root=root, id="zembra-test-root")
@@ -265,8 +265,8 @@ class StateChanges(PlaceholderTest):
         self.assertEqual(self.ok("dehydrate", path=os.path.join(root, "f.txt")), {})
 
     def test_commands_outside_a_sync_root_fail_with_the_platforms_code(self):
-        if not on_sim():
-            self.skipTest("codes of the simulation")
+        if not on_linux():
+            self.skipTest("codes of the Linux platform")
         plain = self.native("plain.txt")
         self.write(plain, b"x")
         self.fails("pin", "0x80070186", path=plain, state="pinned")
@@ -303,7 +303,7 @@ class Queries(PlaceholderTest):
         missing = self.path("missing.txt")
         self.fails("pin", "0x80070002", path=missing, state="pinned")
         self.fails("dehydrate", "0x80070002", path=missing)
-        if on_sim():
+        if on_linux():
             self.fails("adopt", "0x80070002", path=missing, identity="x")
 
 

@@ -1,12 +1,12 @@
 """Remote changes on the Linux build: "update", "insync", "revert" and "progress" against the
-simulation, their answers and what "attrs" and later reads show afterwards."""
+Linux platform, their answers and what "attrs" and later reads show afterwards."""
 
 import os
 import threading
 import time
 import unittest
 
-from harness import Program, on_sim
+from harness import Program, on_linux
 from test_hydration import Conversation, b64
 
 NOT_IN_SYNC = "0x80070179"
@@ -15,7 +15,7 @@ ACCESS_DENIED = "0x8007018b"
 REPARSE_POINT = 0x400
 
 
-@unittest.skipUnless(on_sim(), "drives the simulation's Cloud Files filter")
+@unittest.skipUnless(on_linux(), "drives the Linux platform's Cloud Files rules")
 class RemoteChanges(Conversation):
     settings = {"fetchTimeoutMs": 800}
 
@@ -201,7 +201,7 @@ class RemoteChanges(Conversation):
         self.refused("update", NOT_A_CLOUD_FILE, path=plain, inSync=True)
 
 
-@unittest.skipUnless(on_sim(), "two programs share the simulation's state on disk")
+@unittest.skipUnless(on_linux(), "two programs share the platform's state on disk")
 class SeenFromAnotherProgram(Conversation):
     settings = {"frontEnd": "simulated"}  # both programs on the raw files
 

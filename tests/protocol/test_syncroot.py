@@ -1,10 +1,10 @@
-"""Sync-root registration and connection through the real program on the simulated platform."""
+"""Sync-root registration and connection through the real program on the Linux platform."""
 
 import json
 import os
 import unittest
 
-from harness import Program, ProgramTest, on_sim, on_windows
+from harness import Program, ProgramTest, on_linux, on_windows
 
 ICON = "%SystemRoot%\\system32\\imageres.dll,-1043"
 
@@ -32,7 +32,7 @@ class Info(ProgramTest):
             self.assertEqual(self.p.request("info")["result"]["frontEnd"], "simulated")
 
 
-@unittest.skipUnless(on_sim(), "inspects the simulation's registration store")
+@unittest.skipUnless(on_linux(), "inspects the Linux platform's registration store")
 class Registration(ProgramTest):
     def setUp(self):
         super().setUp()
@@ -91,7 +91,7 @@ class Registration(ProgramTest):
         self.assertEqual(set(stored_roots(self.p.state_dir)), {"a"})
 
 
-@unittest.skipUnless(on_sim(), "needs the simulation's sync roots")
+@unittest.skipUnless(on_linux(), "needs the Linux platform's sync roots")
 class Connection(ProgramTest):
     def setUp(self):
         super().setUp()

@@ -1,4 +1,4 @@
-"""Change events of a sync root connected with "watch", on the simulation: changes made by other
+"""Change events of a sync root connected with "watch", on the Linux platform: changes made by other
 programs (this test) to real files, as inotify reports them. The Windows build's events under
 Wine are in test_windows_watch.py."""
 
@@ -8,7 +8,7 @@ import signal
 import queue
 import unittest
 
-from harness import ProgramTest, on_sim, stop
+from harness import ProgramTest, on_linux, stop
 
 QUIET = 0.4  # well past the coalescing interval: an event still to come would have come
 
@@ -18,8 +18,8 @@ class WatchTest(ProgramTest):
     settings = None
 
     def setUp(self):
-        if not on_sim():
-            self.skipTest("the simulation's inotify watch")
+        if not on_linux():
+            self.skipTest("the Linux platform's inotify watch")
         super().setUp()
         if self.settings:
             os.makedirs(os.path.join(self.p.state_dir, "zembra-cloud-files"), exist_ok=True)

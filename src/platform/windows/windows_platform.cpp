@@ -66,7 +66,7 @@ public:
     }
     bool close_handle(Handle handle) override { return CloseHandle(to_native(handle)) != 0; }
     std::uint32_t file_attributes(const char16_t* path) override { return GetFileAttributesW(to_wide(path)); }
-    // The entries "." and ".." are never reported, as in the simulation: a walk that took them for
+    // The entries "." and ".." are never reported, as in the platform: a walk that took them for
     // subdirectories would never end. A directory holding nothing else cannot be listed.
     Handle find_first(const char16_t* pattern, FindData* entry) override {
         WIN32_FIND_DATAW data;

@@ -1,0 +1,78 @@
+// platform/linux/cloud: the engine's entry points for the rest of the platform and the front end:
+// who reads (streams), the road of a read, open notifications, cancellation, notes of renames onto
+// placeholders, the clock of time-outs and the system settings. POSIX calls are allowed here and
+// only under platform/linux.
+#pragma once
+
+#include "platform/linux/state/open_files.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zcf::linux_platform {
+
+// ---- The clock of time-outs ----------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+// Now: the steady clock, or the manual clock while tests use it (cloud/apps.h).
+Clock::time_point engine_now();
+bool manual_clock();
+// How often the manual clock has moved; a waiting read records the value it last looked at.
+std::uint64_t clock_ticks();
+
+// ---- Hydration -----------------------------------------------------------------------------
+
+// Who reads: an open stream with its own transfer key, in a process.
+struct StreamIdentity {
+    std::int64_t transfer_key = 0;
+    std::uint32_t process_id = 0;
+    std::u16string image_path;
+    // Reads that hydrate progressively (the front end's, as the registration's policy asks): a
+    // fetch asks for the rest of the file, the read returns when its own range is there, and later
+    // reads wait for the fetch on its way instead of asking again.
+    bool progressive = false;
+};
+
+std::int64_t new_transfer_key();
+
+// After a data open of a placeholder file inside a connected sync root: runs the provider's
+// NOTIFY_FILE_OPEN_COMPLETION callback on a thread of the platform and returns when it has returned.
+void notify_open(const OpenFile& file, const StreamIdentity& stream);
+
+// The road of a read: returns 0 when [offset, offset+length) (clipped at the end of the file) is
+// present, fetching what is missing through the connected provider, or the Win32 failure code.
+// With `out`, the bytes are read into it.
+std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream,
+                         std::int64_t offset, std::int64_t length, std::vector<std::uint8_t>* out);
+
+// Cancels the outstanding fetches of a stream (its readers fail with `error`); returns how many.
+std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
+
+// ---- Renames onto placeholders -------------------------------------------------------------
+
+// A rename through the mount onto the placeholder at the canonical `path` notes the identity it
+// replaces, before it renames; the directory watcher takes the note with the rename's record
+// (saves by replacement: the parent learns which identity the new file takes over). Notes no
+// watcher took are dropped after a while.
+void note_replaced(const std::string& path, std::string identity);
+void forget_replaced(const std::string& path);
+std::optional<std::string> take_replaced(const std::string& path);
+
+// ---- Settings ------------------------------------------------------------------------------
+
+struct Settings {
+    std::int64_t fetch_timeout_ms = 60000;
+    bool sync_transfers = false;  // fdatasync each transfer before its content is marked present
+    bool fuse = true;             // "frontEnd": "fuse" (where FUSE can be used) or "simulated"
+    // Changes a directory watch holds before the program takes them; more are an overflow. The
+    // default is inotify's own default queue length.
+    std::int64_t watch_queue_limit = 16384;
+};
+// Read from $XDG_STATE_HOME/zembra-cloud-files/sim.json; defaults where absent or unreadable.
+Settings load_settings();
+
+}  // namespace zcf::linux_platform
