@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,12 +46,49 @@ void notify_open(const OpenFile& file, const StreamIdentity& stream);
 
 // The road of a read: returns 0 when [offset, offset+length) (clipped at the end of the file) is
 // present, fetching what is missing through the connected provider, or the Win32 failure code.
-// With `out`, the bytes are read into it.
+// With `out`, the bytes are read into it. `known`: the file's state as the caller just read it
+// (not read again before the first fetch).
 std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream,
-                         std::int64_t offset, std::int64_t length, std::vector<std::uint8_t>* out);
+                         std::int64_t offset, std::int64_t length, std::vector<std::uint8_t>* out,
+                         const PlaceholderState* known = nullptr);
 
 // Cancels the outstanding fetches of a stream (its readers fail with `error`); returns how many.
 std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
+
+// ---- What programs do through a front end ---------------------------------------------------
+//
+// Each takes the program's open file and its stream; 0 or an errno unless said otherwise.
+
+// A program's change of a placeholder's content or size: what the file lacks is brought in first
+// (the whole file; a truncation what it keeps), as Windows does before it lets a write in; then
+// what the program wrote (and the zeros between the old end and a write past it, or of a longer
+// size) is present, and the file is no longer in sync. A file that is no placeholder is changed
+// as it is. Allocation alone changes nothing a program sees, the file's time included.
+int program_write(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, const char* bytes,
+                  std::size_t size, std::int64_t offset, std::size_t& written);
+int program_truncate(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t size);
+int program_allocate(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, int mode,
+                     std::int64_t offset, std::int64_t length);
+
+// A program's read of [offset, offset+length): when the range is on the disk (or the file is no
+// placeholder), `present` is called with the file's descriptor while no dehydration can remove
+// it, and `served` is set; otherwise, when `fetch`, the range takes the road of a read and its
+// bytes arrive in `bytes` (without: ERROR_CLOUD_FILE_UNSUCCESSFUL). One read of the file's state
+// decides. 0 or the Win32 failure.
+std::uint32_t program_read(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t offset,
+                           std::int64_t length, bool fetch, const std::function<void(int fd)>& present,
+                           std::vector<std::uint8_t>& bytes, bool& served);
+
+// What programs are shown of the regular file the path `name` reaches (its final link followed
+// when `follow`), whose stat is `st`: a placeholder's blocks are the bytes it has on disk, so that
+// an online-only file uses no space (du), its status-change time is its modification time, so
+// that content arriving while a program reads (tar, rsync) is no change, and its mode has the
+// read permission the read guard withholds beneath; anything else as it is.
+struct stat program_view(const std::string& name, bool follow, struct stat st);
+
+// Before a rename onto the entry `name` of the folder `dir`: when it is a placeholder, the watcher
+// is told which identity the rename replaces (note_replaced). Returns the noted path, or "".
+std::string note_replacement(int dir, const char* name);
 
 // ---- Renames onto placeholders -------------------------------------------------------------
 

@@ -2,7 +2,7 @@
 // callbacks, outstanding fetches, the road of a read and its waits, data transfers (CfExecute),
 // CfHydratePlaceholder, and the clock of time-outs. POSIX calls are allowed here and only under
 // platform/linux.
-#include "platform/linux/fuse/front_end.h"
+#include "platform/linux/cloud/front_end.h"
 #include "platform/linux/cloud/apps.h"
 #include "platform/linux/cloud/linux_platform.h"
 #include "platform/linux/registry/registry.h"
@@ -101,7 +101,7 @@ struct Connection {
     CallbackFunction open = nullptr;
     Settings settings;  // read when the provider connected
     UniqueFd lock_fd;
-    std::shared_ptr<FrontEnd> front_end;  // mounted over the root while connected, where it can be
+    std::unique_ptr<MountedRoot> mount;  // the front end over the root while connected, where it can be
     // Guarded by the state lock.
     bool active = true;
     int running = 0;  // callbacks of this connection running now
@@ -398,8 +398,9 @@ namespace {
 // The state a read decides by. A file another program changed since the platform's last change
 // (written beneath the mount while nothing served it) has that change taken in first, under the
 // metadata lock, so that what the program wrote counts as present and is never fetched.
-std::optional<PlaceholderState> state_for_read(const OpenFile& file, std::int64_t begin, std::int64_t end) {
-    auto state = read_state(MetaTarget{file.fd.get(), nullptr});
+std::optional<PlaceholderState> state_for_read(const OpenFile& file, std::int64_t begin, std::int64_t end,
+                                               const PlaceholderState* known) {
+    auto state = known != nullptr ? std::optional<PlaceholderState>(*known) : read_state(MetaTarget{file.fd.get(), nullptr});
     if (!state || state->present.covers(begin, end) || !changed_outside(file)) return state;
     const MetadataLock meta(*file.node, file);
     Hresult error = S_OK_CODE;
@@ -414,12 +415,12 @@ std::optional<PlaceholderState> state_for_read(const OpenFile& file, std::int64_
 // caller holds the reader lock, so nothing is removed meanwhile, and `me` is listed under the
 // file's node.
 std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, Reader& me,
-                            std::int64_t size) {
+                            std::int64_t size, const PlaceholderState* known) {
     // Each round fills one run; a file keeps at most STORED_RANGES of them, so a read that needs
     // more rounds than that is not getting anywhere.
     for (std::size_t round = 0; round < 2 * STORED_RANGES + 2; ++round) {
         // What is missing is decided from the state on disk as it is now.
-        const auto state = state_for_read(*file, me.begin, me.end);
+        const auto state = state_for_read(*file, me.begin, me.end, round == 0 ? known : nullptr);
         if (!state || state->present.covers(me.begin, me.end)) return 0;
         const auto gap = *state->present.first_gap(me.begin, me.end);
         const std::int64_t need_end = stream.progressive ? state->present.first_gap(gap.first, size)->second : gap.second;
@@ -513,7 +514,7 @@ std::uint32_t fetch_missing(const std::shared_ptr<OpenFile>& file, const StreamI
 }  // namespace
 
 std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIdentity& stream, std::int64_t offset,
-                         std::int64_t length, std::vector<std::uint8_t>* out) {
+                         std::int64_t length, std::vector<std::uint8_t>* out, const PlaceholderState* known) {
     if (out != nullptr) out->clear();
     if (offset < 0) return win32::ERROR_INVALID_PARAMETER;
     if (file->directory || file->link) return win32::ERROR_ACCESS_DENIED;
@@ -531,7 +532,7 @@ std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIden
         hydration().readers.push_back(&me);
         reap_expired_fetches();
     }
-    const std::uint32_t error = fetch_missing(file, stream, me, size);
+    const std::uint32_t error = fetch_missing(file, stream, me, size, known);
     {
         std::lock_guard lock(state_mutex());
         std::erase(node.waiting, &me);
@@ -586,7 +587,7 @@ Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const Callba
     std::string root;
     int err = canonical_path(path, root);
     // A front end left by a process that ended answers nothing: it goes first.
-    if (err == ENOTCONN && recover_stale_mount(path)) err = canonical_path(path, root);
+    if (err == ENOTCONN && front_end_ != nullptr && front_end_->recover_stale(path)) err = canonical_path(path, root);
     if (err != 0) return hresult_from_win32(win32_from_path_errno(err, path));
     const auto registered = sync_root_containing(root);
     if (!registered) return hresult_from_win32(win32::ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
@@ -617,7 +618,7 @@ Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const Callba
     connection->settings = load_settings();
     // Holding the lock, this process is the root's only provider: a front end still mounted there
     // was left by one that ended, and goes (programs' files on it see their reads fail).
-    recover_stale_mount(root);
+    if (front_end_ != nullptr) front_end_->recover_stale(root);
     connection->key = fresh_key();
     connection->last_activity = engine_now();
     {
@@ -626,10 +627,10 @@ Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const Callba
     }
     // Every program's reads go through the front end from now on; where it cannot be mounted, the
     // connection works on as the platform alone.
-    if (connection->settings.fuse && fuse_usable()) {
-        auto front_end = mount_front_end(root);
+    if (connection->settings.fuse && front_end_ != nullptr && front_end_->usable()) {
+        auto mount = front_end_->mount(root);
         std::lock_guard lock(state_mutex());
-        connection->front_end = std::move(front_end);
+        connection->mount = std::move(mount);
     }
     *key = connection->key;
     return S_OK_CODE;
@@ -637,7 +638,7 @@ Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const Callba
 
 Hresult LinuxPlatform::disconnect_sync_root(ConnectionKey key) {
     std::shared_ptr<Connection> connection;
-    std::shared_ptr<FrontEnd> front_end;
+    std::unique_ptr<MountedRoot> mount;
     {
         std::unique_lock lock(state_mutex());
         auto& connections = hydration().connections;
@@ -654,9 +655,9 @@ Hresult LinuxPlatform::disconnect_sync_root(ConnectionKey key) {
         // Callbacks already running finish before the disconnect returns (unless it is called from
         // one of them, which would wait for itself).
         if (!ON_CALLBACK_THREAD) state_changed().wait(lock, [&] { return connection->running == 0; });
-        front_end = std::move(connection->front_end);
+        mount = std::move(connection->mount);
     }
-    unmount_front_end(front_end);
+    if (mount) mount->unmount();
     connection->lock_fd.reset();
     return S_OK_CODE;
 }
@@ -747,7 +748,7 @@ Hresult LinuxPlatform::execute(const OperationInfo* info, OperationParameters* p
             if (const int e = write_state(target, *present); e != 0) return hr_from_errno(e);
             if (const int e = record_change(target, nullptr); e != 0) return hr_from_errno(e);
         }
-        forget_cached(before, false);  // its blocks on disk changed
+        publish_change(before, false);  // its blocks on disk changed
     }
 
     std::lock_guard lock(state_mutex());

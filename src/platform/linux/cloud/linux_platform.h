@@ -10,8 +10,13 @@
 
 namespace zcf::linux_platform {
 
+class FrontEnd;
+
 class LinuxPlatform final : public Platform {
 public:
+    // `front_end`: what "connect" mounts over a root (not owned; nullptr: never mounts).
+    explicit LinuxPlatform(FrontEnd* front_end) : front_end_(front_end) {}
+
     void initialize_process() override;
     std::uint32_t process_id() override;
     std::string_view platform_name() override;
@@ -62,6 +67,9 @@ public:
     Hresult revert_placeholder(Handle file, std::uint32_t flags) override;
     Hresult report_provider_progress(ConnectionKey connection_key, std::int64_t transfer_key, std::int64_t total,
                                      std::int64_t completed) override;
+
+private:
+    FrontEnd* const front_end_;
 };
 
 }  // namespace zcf::linux_platform

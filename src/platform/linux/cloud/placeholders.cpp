@@ -1,7 +1,7 @@
 // platform/linux/cloud: the Cloud Files placeholder operations: create placeholders (and what a
 // creation cut short leaves), pin state, dehydration, placeholder information, protected (oplock)
 // handles, conversion and update. POSIX calls are allowed here and only under platform/linux.
-#include "platform/linux/fuse/front_end.h"
+#include "platform/linux/cloud/front_end.h"
 #include "platform/linux/cloud/linux_platform.h"
 #include "platform/linux/registry/registry.h"
 #include "platform/linux/cloud/engine.h"
@@ -112,7 +112,7 @@ Hresult remove_content_keeping_times(const MetadataLock& meta, const Placeholder
     if (::fstat(meta.fd(), &before) != 0) return hr_from_errno(errno);
     const int err = remove_content(meta, state, ranges);
     keep_mtime(meta.fd(), before);
-    forget_cached(before, true);
+    publish_change(before, true);
     return err == 0 ? S_OK_CODE : hr_from_errno(err);
 }
 
@@ -309,7 +309,7 @@ Hresult LinuxPlatform::create_placeholders(const char16_t* base_text, Placeholde
         }
     }
     if (entries_processed != nullptr) *entries_processed = processed;
-    forget_cached(st, false);  // the folder's times changed beneath a mounted front end
+    publish_change(st, false);  // the folder's times changed beneath a mounted front end
     return S_OK_CODE;
 }
 
@@ -549,7 +549,7 @@ Hresult LinuxPlatform::update_placeholder(Handle handle, const FsMetadata* metad
         apply_times(meta.fd(), metadata->basic_info);
         apply_readonly(meta.fd(), metadata->basic_info.file_attributes);
     }
-    if (metadata != nullptr) forget_cached(before, true);
+    if (metadata != nullptr) publish_change(before, true);
     if ((flags & UPDATE_FLAG_MARK_IN_SYNC) != 0) state->in_sync = true;
     if ((flags & UPDATE_FLAG_CLEAR_IN_SYNC) != 0) state->in_sync = false;
     if (file->directory && (flags & UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION) != 0) state->population_enabled = true;

@@ -3,7 +3,7 @@
 #include "platform/linux/cloud/linux_platform.h"
 
 #include "platform/linux/cloud/error_texts.h"
-#include "platform/linux/fuse/front_end.h"
+#include "platform/linux/cloud/front_end.h"
 #include "platform/linux/registry/registry.h"
 #include "platform/linux/cloud/engine.h"
 #include "platform/linux/base/files.h"
@@ -30,7 +30,8 @@ void LinuxPlatform::initialize_process() {
     // from the kernel's cache.)
     for (const auto& root : *load_sync_roots()) {
         struct statfs fs{};
-        if (::statfs(root.path.c_str(), &fs) != 0 && errno == ENOTCONN) recover_stale_mount(root.path);
+        if (::statfs(root.path.c_str(), &fs) != 0 && errno == ENOTCONN && front_end_ != nullptr)
+            front_end_->recover_stale(root.path);
     }
 }
 
@@ -38,7 +39,9 @@ std::uint32_t LinuxPlatform::process_id() { return static_cast<std::uint32_t>(::
 
 std::string_view LinuxPlatform::platform_name() { return "linux"; }
 
-std::string_view LinuxPlatform::front_end() { return load_settings().fuse && fuse_usable() ? "fuse" : "simulated"; }
+std::string_view LinuxPlatform::front_end() {
+    return load_settings().fuse && front_end_ != nullptr && front_end_->usable() ? "fuse" : "simulated";
+}
 
 namespace {
 
@@ -83,12 +86,6 @@ namespace zcf {
 Streams& native_streams() {
     static Streams* const STANDARD = new linux_platform::PosixStreams();
     return *STANDARD;
-}
-
-Platform& native_platform() {
-    // Never destroyed: callback threads may still use it while the process exits.
-    static Platform* const SIM = new linux_platform::LinuxPlatform();
-    return *SIM;
 }
 
 }  // namespace zcf
