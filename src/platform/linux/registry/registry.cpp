@@ -2,7 +2,6 @@
 // store in the state directory. POSIX calls are allowed here and only under platform/linux.
 #include "platform/linux/registry/registry.h"
 
-#include "platform/linux/cloud/linux_platform.h"
 #include "platform/linux/base/files.h"
 #include "platform/unicode.h"
 
@@ -149,22 +148,19 @@ private:
     int error_ = 0;
 };
 
-PlatformError status(Hresult code) { return PlatformError{code, nullptr}; }
-
 // Reads the registrations under the store lock, lets `change` edit them (it returns S_OK to have
 // them written back, or the failure to answer with) and rewrites the store atomically.
 template <typename Change>
-PlatformError change_store(Change change) {
+Hresult change_store(Change change) {
     const std::string dir = state_directory();
-    if (dir.empty()) return status(hr_from_errno(EACCES));
+    if (dir.empty()) return hr_from_errno(EACCES);
     StoreLock lock(dir);
-    if (lock.error() != 0) return status(hr_from_errno(lock.error()));
+    if (lock.error() != 0) return hr_from_errno(lock.error());
     std::vector<SyncRootRecord> records;
-    if (!read_store(dir, records))
-        return status(hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT));
-    if (const Hresult result = change(records); result < 0) return status(result);
-    if (const int err = write_store(dir, records); err != 0) return status(hr_from_errno(err));
-    return status(S_OK_CODE);
+    if (!read_store(dir, records)) return hresult_from_win32(code::ERROR_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT);
+    if (const Hresult result = change(records); result < 0) return result;
+    if (const int err = write_store(dir, records); err != 0) return hr_from_errno(err);
+    return S_OK_CODE;
 }
 
 }  // namespace
@@ -215,36 +211,7 @@ std::shared_ptr<const SyncRootRecord> sync_root_containing(const std::string& ca
     return nullptr;
 }
 
-PlatformError LinuxPlatform::register_sync_root(const SyncRootRegistration& registration) {
-    // The folder lookup comes first, as the path is set before the record is registered. A NUL or
-    // an unpaired surrogate is no character of a file name.
-    if (registration.path.empty()) return status(hr::E_INVALIDARG_CODE);
-    std::string folder;
-    if (registration.path.find(u'\0') != std::u16string_view::npos ||
-        !utf16_to_utf8_strict(registration.path, folder))
-        return status(hresult_from_win32(win32::ERROR_INVALID_NAME));
-    if (folder[0] != '/') return status(hr::E_INVALIDARG_CODE);
-    struct stat st{};
-    if (::stat(backing(folder).c_str(), &st) != 0) return status(hresult_from_win32(win32_from_path_errno(errno, folder)));
-    if (!S_ISDIR(st.st_mode)) return status(hresult_from_win32(win32::ERROR_DIRECTORY));
-    SyncRootRecord record;
-    if (const int err = canonical_path(folder, record.path); err != 0) return status(hr_from_errno(err));
-
-    // The texts are kept whole, NULs included, as the runtime's strings keep them.
-    record.id = utf16_to_utf8_lossy(registration.id);
-    if (record.id.empty()) return status(hr::E_INVALIDARG_CODE);
-    record.display_name = utf16_to_utf8_lossy(registration.display_name_resource);
-    record.icon = utf16_to_utf8_lossy(registration.icon_resource);
-    record.version = utf16_to_utf8_lossy(registration.version);
-    record.hydration_policy = registration.hydration_policy;
-    record.hydration_policy_modifier = registration.hydration_policy_modifier;
-    record.population_policy = registration.population_policy;
-    record.in_sync_policy = registration.in_sync_policy;
-    record.hardlink_policy = registration.hardlink_policy;
-    record.show_siblings_as_group = registration.show_siblings_as_group;
-    if (registration.context != nullptr)
-        record.context.assign(registration.context, registration.context + registration.context_length);
-
+Hresult store_registration(const SyncRootRecord& record) {
     return change_store([&record](std::vector<SyncRootRecord>& records) {
         for (const auto& r : records) {
             if (r.id == record.id) continue;
@@ -264,9 +231,7 @@ PlatformError LinuxPlatform::register_sync_root(const SyncRootRegistration& regi
     });
 }
 
-PlatformError LinuxPlatform::unregister_sync_root(std::u16string_view id_text) {
-    const std::string id = utf16_to_utf8_lossy(id_text);
-    if (id.empty()) return status(hr::E_INVALIDARG_CODE);
+Hresult remove_registration(const std::string& id) {
     return change_store([&id](std::vector<SyncRootRecord>& records) {
         const auto removed = std::erase_if(records, [&id](const SyncRootRecord& r) { return r.id == id; });
         return removed == 0 ? hresult_from_win32(win32::ERROR_NOT_FOUND) : S_OK_CODE;

@@ -3,6 +3,8 @@
 // register at once. POSIX calls are allowed here and only under platform/linux.
 #pragma once
 
+#include "platform/error.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +36,11 @@ using SyncRoots = std::shared_ptr<const std::vector<SyncRootRecord>>;
 // The registrations on record (none when there are none or the store cannot be read), as read
 // when the store last changed: shared, never copied per call.
 SyncRoots load_sync_roots();
+// Registers `record` (its path canonical), replacing the record of the same id; sync roots never
+// nest. S_OK or the failure, nothing changed then.
+Hresult store_registration(const SyncRootRecord& record);
+// Removes the registration of `id`; ERROR_NOT_FOUND when there is none.
+Hresult remove_registration(const std::string& id);
 // The registered sync root that `canonical_path` equals or lies below, or nullptr.
 std::shared_ptr<const SyncRootRecord> sync_root_containing(const std::string& canonical_path);
 
