@@ -24,8 +24,10 @@ namespace {
 constexpr std::uint32_t HYDRATE_ACCESS = access::FILE_READ_DATA | access::FILE_READ_ATTRIBUTES;
 
 // Each worker waits in the platform until its file is local, so this many files hydrate at once;
-// the rest wait their turn in the queue.
-constexpr std::size_t HYDRATE_THREADS = 8;
+// the rest wait their turn in the queue. Enough that a parent may hold many fetches (a slow store,
+// a batch it gathers before it answers) without starving the hydrations behind them; bounded, as a
+// thread each costs memory.
+constexpr std::size_t HYDRATE_THREADS = 64;
 constexpr std::size_t HYDRATE_QUEUE = 65536;
 
 WorkerPool& hydrate_pool() {

@@ -37,8 +37,9 @@ public:
     virtual std::uint32_t process_id() = 0;
     // What the program runs on: "windows" or "linux".
     virtual std::string_view platform_name() = 0;
-    // The front end the next connect uses: "cloud-files" (Windows); on Linux "fuse" where a file
-    // system can be mounted over the sync root, else "simulated".
+    // The front end of the sync root connected last, or with none connected the one the next
+    // connect tries: "cloud-files" (Windows); on Linux "fuse" where a file system is (or can be)
+    // mounted over the sync root, else "simulated" (a mount refused included).
     virtual std::string_view front_end() = 0;
 
     // ---- Errors --------------------------------------------------------------------------------

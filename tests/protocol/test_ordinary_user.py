@@ -180,6 +180,22 @@ class ThroughTheMount(OrdinaryUser):
         self.assertIn(b";read=400", os.getxattr(kept, "user.zcf.state"))
 
 
+class RefusedMount(OrdinaryUser):
+    settings = {"fetchTimeoutMs": 20000}
+
+    def test_info_tells_what_the_connected_root_got(self):
+        if self.p.request("info")["result"]["frontEnd"] != "fuse":
+            self.skipTest("user %d cannot mount FUSE here" % USER)
+        # The user may not write to this folder: fusermount3 refuses to mount over it, and the
+        # connection works on without the mount.
+        os.chown(self.root, 0, 0)
+        self.assertEqual(self.p.request("connect", root=self.root)["result"], {})
+        self.assertEqual(mounted_types(self.root), [])
+        self.assertEqual(self.p.request("info")["result"]["frontEnd"], "simulated")
+        self.assertEqual(self.p.request("disconnect")["result"], {})
+        self.assertEqual(self.p.request("info")["result"]["frontEnd"], "fuse")  # what the next one tries
+
+
 class WithoutTheMount(OrdinaryUser):
     settings = {"frontEnd": "simulated"}
 

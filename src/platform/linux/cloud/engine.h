@@ -55,6 +55,10 @@ std::uint32_t read_range(const std::shared_ptr<OpenFile>& file, const StreamIden
 // Cancels the outstanding fetches of a stream (its readers fail with `error`); returns how many.
 std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 
+// Whether the root this process connected last (of those still connected) got its front end
+// mounted; nullopt when none is connected.
+std::optional<bool> connected_root_mounted();
+
 // ---- What programs do through a front end ---------------------------------------------------
 //
 // Each takes the program's open file and its stream; 0 or an errno unless said otherwise.

@@ -579,6 +579,15 @@ std::string connection_lock_path(const std::string& dir, const std::string& root
 
 }  // namespace
 
+std::optional<bool> connected_root_mounted() {
+    std::lock_guard lock(state_mutex());
+    const auto& connections = hydration().connections;
+    // Keys grow with each connection of this process: the last is the newest.
+    for (auto it = connections.rbegin(); it != connections.rend(); ++it)
+        if (it->second->active) return it->second->mount != nullptr;
+    return std::nullopt;
+}
+
 Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const CallbackRegistration* table,
                                        const void* context, std::uint32_t flags, ConnectionKey* key) {
     if (table == nullptr || key == nullptr) return hr::E_INVALIDARG_CODE;

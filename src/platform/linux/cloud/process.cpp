@@ -40,6 +40,8 @@ std::uint32_t LinuxPlatform::process_id() { return static_cast<std::uint32_t>(::
 std::string_view LinuxPlatform::platform_name() { return "linux"; }
 
 std::string_view LinuxPlatform::front_end() {
+    // What the connected root got (a mount may have been refused), else what the next connect tries.
+    if (const auto mounted = connected_root_mounted()) return *mounted ? "fuse" : "simulated";
     return load_settings().fuse && front_end_ != nullptr && front_end_->usable() ? "fuse" : "simulated";
 }
 
