@@ -352,7 +352,7 @@ class DemoEngine:
 
     def scan(self):
         listing = self.conn.scan(self.root)
-        # Relative paths use the platform's separator: "\" on Windows, "/" in the simulation.
+        # Relative paths use the platform's separator: "\" on Windows, "/" on Linux.
         to_identity = (lambda p: p.replace(os.sep, "/"))
         return ({to_identity(e.path): e.identity for e in listing.online_only},
                 {to_identity(p) for p in listing.pinned},
@@ -623,7 +623,7 @@ class DemoEngine:
 
 def pin_from_outside(folder, pinned):
     """What "Always keep on this device" (pinned) or "Free up space" does to a folder and everything
-    in it: on Windows it sets the file attribute PINNED or UNPINNED, in the simulation the attribute
+    in it: on Windows it sets the file attribute PINNED or UNPINNED, on Linux the attribute
     user.zcf.pin ("1" pinned, "2" unpinned). Nothing reaches the program as a request."""
     paths = []
     for top, dirs, names in os.walk(folder):
