@@ -4,7 +4,8 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/linux/cloud/apps.h"
+#include "linux/apps.h"
+#include "platform/linux/cloud/engine.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,8 @@
 #include "main/main_loop.h"
 #include "common/json_writer.h"
 #include "platform/platform.h"
-#include "platform/linux/cloud/apps.h"
+#include "linux/apps.h"
+#include "platform/linux/cloud/engine.h"
 #include "support/mock_platform.h"
 
 #include <boost/beast/core/detail/base64.hpp>

@@ -19,7 +19,7 @@ namespace zcf::linux_platform {
 // ---- The clock of time-outs ----------------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
-// Now: the steady clock, or the manual clock while tests use it (cloud/apps.h).
+// Now: the steady clock, or the manual clock while tests use it (below).
 Clock::time_point engine_now();
 bool manual_clock();
 // How often the manual clock has moved; a waiting read records the value it last looked at.
@@ -58,6 +58,16 @@ std::size_t cancel_stream(std::int64_t transfer_key, std::uint32_t error);
 // Whether the root this process connected last (of those still connected) got its front end
 // mounted; nullopt when none is connected.
 std::optional<bool> connected_root_mounted();
+
+// ---- The clock, for tests ------------------------------------------------------------------
+
+// The clock of the platform's time-outs (fetchTimeoutMs). With `manual`, it stands still from
+// now on until advance_clock moves it; without, it is the steady clock again (the default).
+void use_manual_clock(bool manual);
+// Moves the manual clock forward by `by` and returns when every read waiting for content has
+// looked at the new time: a read whose fetch timed out has failed by then (its cancel is on its
+// way to the provider), as has a fetch whose read had gone. Does nothing on the steady clock.
+void advance_clock(std::chrono::milliseconds by);
 
 // ---- What programs do through a front end ---------------------------------------------------
 //

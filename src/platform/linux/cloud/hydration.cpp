@@ -3,7 +3,6 @@
 // CfHydratePlaceholder, and the clock of time-outs. POSIX calls are allowed here and only under
 // platform/linux.
 #include "platform/linux/cloud/front_end.h"
-#include "platform/linux/cloud/apps.h"
 #include "platform/linux/cloud/linux_platform.h"
 #include "platform/linux/registry/registry.h"
 #include "platform/linux/cloud/engine.h"
@@ -345,7 +344,7 @@ Settings load_settings() {
 
 std::int64_t new_transfer_key() { return fresh_key(); }
 
-// ---- The manual clock (cloud/apps.h) ----------------------------------------------------------
+// ---- The manual clock (engine.h) ----------------------------------------------------------
 
 void use_manual_clock(bool manual) {
     std::lock_guard lock(state_mutex());

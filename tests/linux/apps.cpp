@@ -1,7 +1,6 @@
-// platform/linux/cloud: applications of other processes, for tests: open streams that read
-// placeholders through the road of a read. POSIX calls are allowed here and only under
-// platform/linux.
-#include "platform/linux/cloud/apps.h"
+// Applications of other processes, for the Linux platform's tests: open streams that read
+// placeholders through the road of a read.
+#include "linux/apps.h"
 
 #include "platform/linux/cloud/engine.h"
 

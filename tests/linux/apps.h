@@ -1,4 +1,4 @@
-// platform/linux/cloud: applications, for tests. Lets a test act as another process that opens and reads
+// Applications of other processes, for the Linux platform's tests. Lets a test act as another process that opens and reads
 // placeholders, so that a connected provider's fetch, cancel and open-completion callbacks run just
 // as an application's reads make them run on Windows. Only declarations of that API live here.
 #pragma once
@@ -66,13 +66,5 @@ struct AppOpenResult {
 // `image_path`. For a placeholder inside a connected sync root, the provider's
 // NOTIFY_FILE_OPEN_COMPLETION callback has run (on a thread of the platform) when this returns.
 AppOpenResult open_as_app(const std::string& path, std::uint32_t pid, const std::string& image_path);
-
-// The clock of the platform's time-outs (fetchTimeoutMs). With `manual`, it stands still from
-// now on until advance_clock moves it; without, it is the steady clock again (the default).
-void use_manual_clock(bool manual);
-// Moves the manual clock forward by `by` and returns when every read waiting for content has
-// looked at the new time: a read whose fetch timed out has failed by then (its cancel is on its
-// way to the provider), as has a fetch whose read had gone. Does nothing on the steady clock.
-void advance_clock(std::chrono::milliseconds by);
 
 }  // namespace zcf::linux_platform
