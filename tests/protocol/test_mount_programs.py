@@ -158,6 +158,14 @@ class ProgramsThroughTheMount(Programs):
                          {"onlineOnly": True, "inSync": True})  # allocation alone changes nothing
         self.assertEqual(self.read(kept)[0], c[kept])
         self.assertEqual(os.path.getsize(os.path.join(self.root, "new.bin")), 100000)
+        # Bytes past the end are nothing of the file's: a hole punched there is not content, and a
+        # later size from the store is fetched whole.
+        [grown] = self.placeholders({"grown.bin": 0})
+        self.assertEqual(self.run_program(["fallocate", "-p", "-o", "0", "-l", "8192", grown])[0], 0)
+        self.contents[grown] = self.rng.randbytes(6000)
+        self.assertEqual(self.p.request("update", path=grown, size=6000)["ok"], True)
+        out, fetches = self.read(grown)
+        self.assertEqual((out, len(fetches)), (self.contents[grown], 1))
 
     def test_files_made_by_another_user_are_theirs(self):
         os.chmod(self.tmp, 0o711)  # the user may pass through to the root

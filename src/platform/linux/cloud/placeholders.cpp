@@ -540,8 +540,9 @@ Hresult LinuxPlatform::update_placeholder(Handle handle, const FsMetadata* metad
     }
     if (metadata != nullptr) {
         if (!file->directory && metadata->file_size != before.st_size) {
-            // A new size: what lies beyond it is gone, what it adds is not present.
-            state->present.clip(metadata->file_size);
+            // A new size: what lies beyond it is gone, what it adds is not present (nor was
+            // anything past the old end).
+            state->present.clip(std::min<std::int64_t>(before.st_size, metadata->file_size));
             if (const int err = write_state(target, *state); err != 0) return hr_from_errno(err);
             if (::ftruncate(meta.fd(), metadata->file_size) != 0) return hr_from_errno(errno);
             keep_mtime(meta.fd(), before);  // a time of 0 below leaves the time the file had

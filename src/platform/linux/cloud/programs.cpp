@@ -67,8 +67,8 @@ int mark_changed(const MetadataLock& meta, std::int64_t begin, std::int64_t end,
     const MetaTarget target{meta.fd(), nullptr};
     auto state = read_state(target);
     if (!state) return 0;
+    state->present.add(begin, std::min(end, size));
     state->present.clip(size);
-    if (begin < end) state->present.add(begin, end);
     state->in_sync = false;
     if (const int err = write_state(target, *state); err != 0) return err;
     return record_change(target, nullptr);
