@@ -218,15 +218,6 @@ class FoldersOnDemand(OnDemand):
         self.assertEqual(execute["params"]["records"][1234]["fileSize"], 1234)
         self.assertLess(time.monotonic() - started, 60)
 
-    def test_update_rearms_and_fills_a_folder(self):
-        self.start_playing()
-        self.folder("Docs")
-        path = windows_path(os.path.join(self.tmp, "Docs"))
-        self.assertIn("usn", self.answer("update", path=path, populated=False)["result"])
-        self.assertIn("usn", self.answer("update", path=path, populated=True)["result"])
-        rearm, fill = self.calls("CfUpdatePlaceholder")
-        self.assertEqual((rearm["flags"], fill["flags"]), (0x8, 0x10))
-
 
 class ConfirmedDeletesAndRenames(OnDemand):
     def file(self, name, content=b"x"):
@@ -324,24 +315,6 @@ class ConfirmedDeletesAndRenames(OnDemand):
         # The platform no longer knows the request: its refusal, once; then the request is gone.
         self.assert_error(self.answer("allow", req=event["req"]), "0x8007017C")
         self.assertEqual(self.answer("allow", req=event["req"])["result"], {"stale": True})
-
-    def test_answers_for_the_wrong_kind_are_refused(self):
-        self.start_playing(confirm=["delete"])
-        docs = self.folder("Docs")
-        _, volume = self.file("a.txt")
-        listing = self.play("list", path=docs)
-        list_event = self.p.next_event("list")
-        removal = self.play("delete", path=volume)
-        delete_event = self.p.next_event("deleting")
-        self.assertEqual(delete_event["req"], list_event["req"] + 1)
-        self.assert_error(self.answer("allow", req=list_event["req"]), "0x80070057")
-        self.assert_error(self.answer("entries", req=delete_event["req"]), "0x80070057")
-        self.assert_error(self.answer("data", req=delete_event["req"], b64=""), "0x80070057")
-        self.assertEqual(self.calls("CfExecute"), [])
-        self.answer("entries", req=list_event["req"])
-        self.answer("deny", req=delete_event["req"])
-        self.assertEqual(self.ended(listing)["result"], 0)
-        self.assertEqual(hr(self.ended(removal)["result"]), DENIED_HR)
 
 
 if __name__ == "__main__":

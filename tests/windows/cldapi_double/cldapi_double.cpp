@@ -27,10 +27,9 @@
 //                       counter from 0x30000 for both, one more per call)
 //   "transferResults":  [hr, ...]  Result written into successive TRANSFER_PLACEHOLDERS records (0 after)
 //
-// Plays: what a program does to the sync root that makes the platform call the provider back, run
-// by ZcfDoublePlay(json) (exported, synchronous: it returns when the operation has ended) or by a
-// line in the file named by ZCF_CLDAPI_CONTROL (read from the first connect on, one play per
-// line, each on a thread of its own). Each logs {"fn":"play.end","op","id","called","result",...}.
+// Plays: what a program does to the sync root that makes the platform call the provider back, one
+// per line of the file named by ZCF_CLDAPI_CONTROL (read from the first connect on), each on a
+// thread of its own. Each logs {"fn":"play.end","op","id","called","result",...} when it has ended.
 //   {"op":"list","path":VOLUME-RELATIVE FOLDER,"pattern":"*"}   a program lists a folder. Only a folder
 //       that is not filled (created without DISABLE_ON_DEMAND_POPULATION by CfCreatePlaceholders or
 //       by an earlier TRANSFER_PLACEHOLDERS) calls FETCH_PLACEHOLDERS; the listing waits until the
@@ -1327,13 +1326,4 @@ CF_EXPORT HRESULT WINAPI CfHydratePlaceholder(HANDLE file, LARGE_INTEGER offset,
     end["result"] = hr;
     log_line(end);
     return hr;
-}
-
-// Plays one operation on the sync root (see the plays above) and returns when it has ended, with
-// what the program that did it would see.
-CF_EXPORT HRESULT WINAPI ZcfDoublePlay(const char* operation) {
-    json::error_code error;
-    json::value parsed = json::parse(operation != nullptr ? operation : "", error);
-    if (error || !parsed.is_object()) return E_INVALIDARG;
-    return play(parsed.as_object());
 }

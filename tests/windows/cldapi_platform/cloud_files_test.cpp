@@ -63,9 +63,6 @@ struct Notification {
     std::string image;
     std::int64_t offset = 0;
     std::int64_t length = 0;
-    std::uint32_t flags = 0;
-    std::string pattern;
-    std::string target;
 };
 
 std::mutex SEEN_MUTEX;
@@ -90,9 +87,6 @@ void note(std::uint32_t type, const CallbackInfo* info, const CallbackParameters
     }
     n.offset = parameters->required_file_offset;
     n.length = parameters->required_length;
-    n.flags = parameters->flags;
-    n.pattern = utf8(parameters->pattern);
-    n.target = utf8(parameters->target_path);
     std::lock_guard<std::mutex> lock(SEEN_MUTEX);
     SEEN.push_back(n);
     SEEN_CHANGED.notify_all();
@@ -100,29 +94,11 @@ void note(std::uint32_t type, const CallbackInfo* info, const CallbackParameters
 void on_fetch(const CallbackInfo* i, const CallbackParameters* p) { note(0, i, p); }
 void on_cancel(const CallbackInfo* i, const CallbackParameters* p) { note(2, i, p); }
 void on_opened(const CallbackInfo* i, const CallbackParameters* p) { note(5, i, p); }
-void on_list(const CallbackInfo* i, const CallbackParameters* p) { note(3, i, p); }
-void on_cancel_list(const CallbackInfo* i, const CallbackParameters* p) { note(4, i, p); }
-void on_deleting(const CallbackInfo* i, const CallbackParameters* p) { note(9, i, p); }
-void on_renaming(const CallbackInfo* i, const CallbackParameters* p) { note(11, i, p); }
 
 const CallbackRegistration CORE_TABLE[] = {{callback_type::FETCH_DATA, &on_fetch},
                                            {callback_type::CANCEL_FETCH_DATA, &on_cancel},
                                            {callback_type::NOTIFY_FILE_OPEN_COMPLETION, &on_opened},
                                            {callback_type::NONE, nullptr}};
-const CallbackRegistration CONFIRMING_TABLE[] = {{callback_type::FETCH_DATA, &on_fetch},
-                                                 {callback_type::FETCH_PLACEHOLDERS, &on_list},
-                                                 {callback_type::CANCEL_FETCH_PLACEHOLDERS, &on_cancel_list},
-                                                 {callback_type::NOTIFY_DELETE, &on_deleting},
-                                                 {callback_type::NOTIFY_RENAME, &on_renaming},
-                                                 {callback_type::NONE, nullptr}};
-
-// The double's own entry point: plays what a program does to the sync root and returns when it ended.
-Hresult play(const std::string& operation) {
-    using Play = HRESULT(WINAPI*)(const char*);
-    const auto address = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"cldapi.dll"), "ZcfDoublePlay"));
-    const auto function = reinterpret_cast<Play>(address);
-    return function != nullptr ? function(operation.c_str()) : E_NOTIMPL;
-}
 
 std::optional<Notification> wait_for_notification(std::size_t count) {
     std::unique_lock<std::mutex> lock(SEEN_MUTEX);
@@ -528,135 +504,6 @@ TEST_F(CloudFiles, AFailureIsNeverDescribedByAnErrorObjectAnEarlierCallLeft) {
         EXPECT_TRUE(text.ends_with("(0x80070005)")) << text;
     }
     EXPECT_EQ(calls().size(), 11u);
-}
-
-// The path as callbacks name it: from the volume root, without the drive.
-std::string volume_relative(const std::wstring& path) { return narrow(path.substr(2)); }
-std::string json_text(const std::string& text) { return json::serialize(json::value(text)); }
-
-TEST_F(CloudFiles, AListingIsAnsweredWithTransferPlaceholdersThatReachTheDoubleWhole) {
-    script(R"({"transferResults":[0,"0x800700B7"]})");
-    ConnectionKey key = 0;
-    ASSERT_EQ(p().connect_sync_root(u16(directory_).c_str(), CONFIRMING_TABLE, nullptr, 6, &key), S_OK);
-    // A folder created without DISABLE_ON_DEMAND_POPULATION is the one whose listing asks.
-    PlaceholderCreateInfo folder{};
-    folder.relative_file_name = u"Docs";
-    folder.fs_metadata.basic_info.file_attributes = 0x10;
-    folder.file_identity = "docs";
-    folder.file_identity_length = 4;
-    folder.flags = placeholder_create_flag::MARK_IN_SYNC;
-    ASSERT_EQ(p().create_placeholders(u16(directory_).c_str(), &folder, 1, 0, nullptr), S_OK);
-
-    const std::string docs = volume_relative(directory_) + "\\Docs";
-    Hresult listed = 1;
-    std::thread program([&] { listed = play(R"({"op":"list","id":"l1","pattern":"*.txt","path":)" + json_text(docs) + "}"); });
-    const std::optional<Notification> list = wait_for_notification(1);
-    ASSERT_TRUE(list.has_value());
-    EXPECT_EQ(list->type, 3u);
-    EXPECT_EQ(list->connection_key, key);
-    EXPECT_EQ(lower(list->path), lower(docs));
-    EXPECT_EQ(list->pattern, "*.txt");
-    EXPECT_EQ(list->identity, "");
-
-    const char identity[] = "docs/a.txt";
-    PlaceholderCreateInfo children[2] = {};
-    children[0].relative_file_name = u"a.txt";
-    children[0].fs_metadata.basic_info.file_attributes = 0x80;
-    children[0].fs_metadata.file_size = 5000;
-    children[0].file_identity = identity;
-    children[0].file_identity_length = sizeof identity - 1;
-    children[0].flags = placeholder_create_flag::MARK_IN_SYNC;
-    children[1].relative_file_name = u"Sub";
-    children[1].fs_metadata.basic_info.file_attributes = 0x10;
-    children[1].flags = placeholder_create_flag::MARK_IN_SYNC;
-    const OperationInfo info{OPERATION_INFO_SIZE, OPERATION_TYPE_TRANSFER_PLACEHOLDERS, list->connection_key,
-                             list->transfer_key, nullptr, nullptr, list->request_key};
-    OperationParameters parameters{};
-    parameters.param_size = TRANSFER_PLACEHOLDERS_PARAM_SIZE;
-    parameters.transfer_placeholders = {transfer_placeholders_flag::DISABLE_ON_DEMAND_POPULATION, 0, 2, children, 2, 0};
-    EXPECT_EQ(p().execute(&info, &parameters), S_OK);
-    program.join();
-    EXPECT_EQ(listed, S_OK);
-    // Each child's own result and the count come back through the core's records.
-    EXPECT_EQ(children[0].result, 0);
-    EXPECT_EQ(children[1].result, hr(0x800700B7));
-    EXPECT_EQ(parameters.transfer_placeholders.entries_processed, 2u);
-
-    const json::object execute = only_call("CfExecute");
-    EXPECT_EQ(execute.at("info").at("type").as_int64(), 4);
-    EXPECT_EQ(execute.at("info").at("requestKey").as_int64(), list->request_key);
-    const json::object& params = execute.at("params").as_object();
-    EXPECT_EQ(params.at("paramSize").as_int64(), 40);
-    EXPECT_EQ(params.at("flags").as_int64(), 2);
-    EXPECT_EQ(params.at("completionStatus").as_int64(), 0);
-    EXPECT_EQ(params.at("placeholderTotalCount").as_int64(), 2);
-    EXPECT_EQ(params.at("placeholderCount").as_int64(), 2);
-    EXPECT_EQ(json::serialize(params.at("records").at(0)),
-              R"({"name":"a.txt","lastWriteTime":0,"attributes":128,"fileSize":5000,"identityHex":"646f63732f612e747874","flags":2})");
-    EXPECT_EQ(params.at("records").at(1).at("attributes").as_int64(), 16);
-
-    // Filled now: listing it again asks nothing.
-    EXPECT_EQ(play(R"({"op":"list","id":"l2","path":)" + json_text(docs) + "}"), S_OK);
-    const std::vector<json::object> ends = calls("play.end");
-    ASSERT_EQ(ends.size(), 2u);
-    EXPECT_EQ(json::serialize(ends[0].at("entries")), R"(["a.txt"])");
-    EXPECT_FALSE(ends[1].at("called").as_bool());
-    std::lock_guard<std::mutex> lock(SEEN_MUTEX);
-    EXPECT_EQ(SEEN.size(), 1u);
-}
-
-TEST_F(CloudFiles, DeletesAndRenamesWaitForTheirAcknowledgement) {
-    ConnectionKey key = 0;
-    ASSERT_EQ(p().connect_sync_root(u16(directory_).c_str(), CONFIRMING_TABLE, nullptr, 6, &key), S_OK);
-    const std::wstring kept = make_file(L"kept.txt", 3);
-    const std::wstring moved = make_file(L"moved.txt", 3);
-    files_.push_back(directory_ + L"\\renamed.txt");
-    const std::string volume = json_text(narrow(directory_.substr(0, 2)));
-    auto acknowledge = [&](const Notification& n, std::uint32_t type, std::int32_t status) {
-        const OperationInfo info{OPERATION_INFO_SIZE, type, n.connection_key, n.transfer_key, nullptr, nullptr, n.request_key};
-        OperationParameters parameters{};
-        parameters.param_size = ACK_PARAM_SIZE;
-        parameters.ack_delete = {0, status};
-        return p().execute(&info, &parameters);
-    };
-
-    // A refused delete: the program sees the refusal's code and the file stays.
-    Hresult deleted = 1;
-    std::thread first([&] {
-        deleted = play(R"({"op":"delete","volume":)" + volume + R"(,"path":)" + json_text(volume_relative(kept)) + "}");
-    });
-    std::optional<Notification> n = wait_for_notification(1);
-    ASSERT_TRUE(n.has_value());
-    EXPECT_EQ(n->type, 9u);
-    EXPECT_EQ(n->flags, 0u);
-    EXPECT_EQ(lower(n->path), lower(volume_relative(kept)));
-    EXPECT_EQ(acknowledge(*n, OPERATION_TYPE_ACK_DELETE, STATUS_CLOUD_FILE_ACCESS_DENIED_CODE), S_OK);
-    first.join();
-    EXPECT_EQ(deleted, hr(0x8007018B));
-    EXPECT_NE(GetFileAttributesW(kept.c_str()), INVALID_FILE_ATTRIBUTES);
-
-    // An allowed rename happens; an acknowledgement of the wrong type is refused first.
-    Hresult renamed = 1;
-    std::thread second([&] {
-        renamed = play(R"({"op":"rename","volume":)" + volume + R"(,"path":)" + json_text(volume_relative(moved)) +
-                       R"(,"target":)" + json_text(volume_relative(directory_ + L"\\renamed.txt")) + "}");
-    });
-    n = wait_for_notification(2);
-    ASSERT_TRUE(n.has_value());
-    EXPECT_EQ(n->type, 11u);
-    EXPECT_EQ(n->flags, 0x6u);  // SOURCE_IN_SCOPE, TARGET_IN_SCOPE
-    EXPECT_EQ(lower(n->target), lower(volume_relative(directory_ + L"\\renamed.txt")));
-    EXPECT_EQ(acknowledge(*n, OPERATION_TYPE_ACK_DELETE, 0), hr(0x8007017C));
-    EXPECT_EQ(acknowledge(*n, OPERATION_TYPE_ACK_RENAME, 0), S_OK);
-    second.join();
-    EXPECT_EQ(renamed, S_OK);
-    EXPECT_EQ(GetFileAttributesW(moved.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_NE(GetFileAttributesW((directory_ + L"\\renamed.txt").c_str()), INVALID_FILE_ATTRIBUTES);
-
-    const std::vector<json::object> executes = calls("CfExecute");
-    ASSERT_EQ(executes.size(), 3u);
-    EXPECT_EQ(json::serialize(executes[0].at("params")), R"({"paramSize":16,"flags":0,"completionStatus":3221278488})");
-    EXPECT_EQ(executes[2].at("info").at("type").as_int64(), 7);
 }
 
 TEST_F(CloudFiles, HydrationWithoutAConnectedProviderFails) {
