@@ -17,13 +17,16 @@ namespace {
 // "connect" registers the hydration service's callbacks; its "changed" events carry what "attrs"
 // answers.
 Outcome connect(const json::value& request) {
-    static constexpr ProviderCallbacks CALLBACKS{on_fetch_data, on_cancel_fetch, on_open_completion};
+    static constexpr ProviderCallbacks CALLBACKS{on_fetch_data,         on_cancel_fetch,
+                                                on_open_completion,    on_fetch_placeholders,
+                                                on_cancel_fetch_placeholders, on_notify_delete,
+                                                on_notify_rename};
     return cmd_connect(request, CALLBACKS, attrs);
 }
 
 // Exact, case-sensitive names. Short enough that a linear pass with the length test first is
 // as fast as any map.
-constexpr std::array<Command, 18> COMMANDS{{
+constexpr std::array<Command, 21> COMMANDS{{
     {"register", cmd_register},
     {"unregister", cmd_unregister},
     {"connect", connect},
@@ -42,6 +45,9 @@ constexpr std::array<Command, 18> COMMANDS{{
     {"fail", cmd_fail},
     {"progress", cmd_progress},
     {"hydrate", cmd_hydrate},
+    {"entries", cmd_entries},
+    {"allow", cmd_allow},
+    {"deny", cmd_deny},
 }};
 
 }  // namespace

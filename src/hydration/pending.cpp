@@ -41,14 +41,16 @@ bool PendingTable::deliver(std::uint64_t id, std::int64_t begin, std::int64_t en
     return true;
 }
 
-std::vector<std::uint64_t> PendingTable::remove_stream(std::int64_t transfer_key) {
+std::vector<std::uint64_t> PendingTable::remove_stream(std::int64_t transfer_key, RequestKind kind) {
     std::vector<std::uint64_t> removed;
     std::lock_guard<std::mutex> guard(lock_);
     // Room for every id first: when it cannot be had, nothing is removed.
-    const auto of_stream = [&](const auto& entry) { return entry.second.record.transfer_key == transfer_key; };
+    const auto of_stream = [&](const auto& entry) {
+        return entry.second.record.transfer_key == transfer_key && entry.second.record.kind == kind;
+    };
     removed.reserve(static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(), of_stream)));
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->second.record.transfer_key == transfer_key) {
+        if (of_stream(*it)) {
             removed.push_back(it->first);
             it = entries_.erase(it);
         } else {

@@ -1,5 +1,6 @@
-// The table of outstanding fetch requests and the request-id counter, shared by the Cloud Files
-// callbacks (which add and cancel entries) and the "data" and "fail" commands (which retire them).
+// The table of outstanding requests and the request-id counter, shared by the Cloud Files
+// callbacks (which add and cancel entries) and the parent's answers ("data", "fail", "entries",
+// "allow", "deny"), which retire them. Fetches, listings and confirmations share ids and table.
 #pragma once
 
 #include "platform/range_set.h"
@@ -8,13 +9,20 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace zcf {
 
-// One outstanding fetch request, as the FETCH_DATA callback described it. A plain value.
+// What the platform waits for: a file's content (FETCH_DATA), a folder's children
+// (FETCH_PLACEHOLDERS), or the word to go on with a delete or a rename (NOTIFY_DELETE,
+// NOTIFY_RENAME).
+enum class RequestKind : std::uint8_t { fetch, list, remove, rename };
+
+// One outstanding request, as its callback described it. A plain value. The range (file size,
+// offset, length) is a fetch's only; the path a listing's, as its event named the folder.
 struct Pending {
     std::int64_t connection_key;
     std::int64_t transfer_key;
@@ -22,6 +30,8 @@ struct Pending {
     std::int64_t file_size;
     std::int64_t offset;
     std::int64_t length;
+    RequestKind kind = RequestKind::fetch;
+    std::string path = {};
 };
 
 // Request id to record, behind one mutex that is held for a single map operation at a time, never
@@ -37,8 +47,9 @@ public:
     // False when it still waits for bytes or is no longer in the table.
     bool deliver(std::uint64_t id, std::int64_t begin, std::int64_t end, std::int64_t required_begin,
                  std::int64_t required_end);
-    // Removes every request of the file stream `transfer_key` and returns their ids.
-    std::vector<std::uint64_t> remove_stream(std::int64_t transfer_key);
+    // Removes every request of `kind` on the stream `transfer_key` (a file's fetches, a folder's
+    // listings) and returns their ids.
+    std::vector<std::uint64_t> remove_stream(std::int64_t transfer_key, RequestKind kind = RequestKind::fetch);
     std::size_t size();
 
 private:

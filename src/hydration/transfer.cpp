@@ -1,6 +1,7 @@
 // "data" and "fail": the parent's answers to fetch requests, handed to the platform as
-// TRANSFER_DATA operations with the keys recorded for the request; "progress": the parent's word
-// that a fetch is under way, reported with the same keys.
+// TRANSFER_DATA operations with the keys recorded for the request ("fail" of a listing goes to
+// the listing's own failure); "progress": the parent's word that a fetch is under way, reported
+// with the same keys. An answer meant for another kind of request is refused and changes nothing.
 #include "common/args.h"
 #include "hydration/base64.h"
 #include "hydration/hydration.h"
@@ -65,6 +66,8 @@ json::value stale() {
 
 json::value done() { return json::object(); }
 
+PlatformError wrong_kind() { return PlatformError{hr::E_INVALIDARG_CODE, nullptr}; }
+
 // A byte count: a JSON integer from 0 to the int64 limit; nothing otherwise (absent included).
 std::optional<std::int64_t> byte_count(const json::value& request, std::string_view key) {
     const json::value* v = find_arg(request, key);
@@ -85,6 +88,7 @@ Outcome cmd_data(const json::value& request) {
     const std::uint64_t id = u64_arg(request, "req");
     const std::optional<Pending> record = pending().find(id);
     if (!record) return stale();
+    if (record->kind != RequestKind::fetch) return wrong_kind();
 
     // Content that is missing or not strict Base64 is refused: sending zero bytes instead could
     // retire a fetch whose bytes never arrived.
@@ -116,9 +120,10 @@ Outcome cmd_fail(const json::value& request) {
     const std::uint64_t id = u64_arg(request, "req");
     const std::optional<Pending> record = pending().find(id);
     if (!record) return stale();
-    // Retired before the platform hears of it; the failure covers the whole range asked for.
+    if (record->kind != RequestKind::fetch && record->kind != RequestKind::list) return wrong_kind();
+    // Retired before the platform hears of it; a fetch's failure covers the whole range asked for.
     pending().remove(id);
-    const Hresult result = fail_transfer(*record);
+    const Hresult result = record->kind == RequestKind::list ? fail_listing(*record) : fail_transfer(*record);
     if (result < 0) return error_from_hresult(result);
     return done();
 }
@@ -126,6 +131,7 @@ Outcome cmd_fail(const json::value& request) {
 Outcome cmd_progress(const json::value& request) {
     const std::optional<Pending> record = pending().find(u64_arg(request, "req"));
     if (!record) return stale();
+    if (record->kind != RequestKind::fetch) return wrong_kind();
     const std::optional<std::int64_t> total = byte_count(request, "total");
     const std::optional<std::int64_t> completed = byte_count(request, "completed");
     if (!total || !completed || *completed > *total) return PlatformError{hr::E_INVALIDARG_CODE, nullptr};

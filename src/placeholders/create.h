@@ -1,6 +1,8 @@
 // "create": item grouping and the value conversions of the placeholder records.
 #pragma once
 
+#include "common/placeholder_items.h"  // file_time_from_ms, size_from_json
+
 #include <boost/json/array.hpp>
 #include <boost/json/value.hpp>
 
@@ -20,15 +22,6 @@ struct DirGroups {
 
 // Linear in the number of items: each "dir" is found through a hash index.
 DirGroups group_by_dir(const boost::json::array& items);
-
-// "mtimeMs" (or null when absent) to a Windows file time: the number as a double, truncated
-// toward zero with saturation to signed 64 bits (NaN gives 0), times 10000 plus the 1601-to-1970
-// offset, wrapping on overflow. A missing or non-number value gives the 1970 epoch.
-std::int64_t file_time_from_ms(const boost::json::value* mtime_ms);
-
-// "size" (or null when absent): a JSON integer that fits signed 64 bits, negative ones included;
-// anything else (larger integers, numbers parsed as doubles such as 1024.0 or 1e3, non-numbers) 0.
-std::int64_t size_from_json(const boost::json::value* size);
 
 // The routine behind "create": creates the items, one platform call per directory group, and
 // returns {"failed": [...]} with one {"dir","error","name"} object per item not created.

@@ -42,6 +42,7 @@ struct UpdateRequest {
     const json::value* size = nullptr;   // "size", null when absent
     const json::value* mtime = nullptr;  // "mtimeMs", null when absent
     std::optional<std::string_view> identity;  // a string "identity"
+    std::optional<bool> populated;              // a boolean "populated" (folders only)
     std::uint32_t flags = 0;
     std::int64_t usn = 0;  // 0: no condition
 
@@ -58,6 +59,8 @@ UpdateRequest read_update(const json::value& request) {
         u.flags |= in_sync->get_bool() ? UPDATE_FLAG_MARK_IN_SYNC : UPDATE_FLAG_CLEAR_IN_SYNC;
     if (is_true(request, "ifInSync")) u.flags |= UPDATE_FLAG_VERIFY_IN_SYNC;
     if (is_true(request, "dehydrate")) u.flags |= UPDATE_FLAG_DEHYDRATE;
+    if (const json::value* populated = find_arg(request, "populated"); populated != nullptr && populated->is_bool())
+        u.populated = populated->get_bool();
     // An empty identity removes the one the placeholder has (the platform then ignores the buffer).
     if (u.identity && u.identity->empty()) u.flags |= UPDATE_FLAG_REMOVE_FILE_IDENTITY;
     u.usn = i64_arg(request, "usn");
@@ -97,6 +100,12 @@ Outcome update_opened(Handle file, const char16_t* path, std::uint32_t word, con
         identity_length = static_cast<std::uint32_t>(u.identity->size());
     }
 
+    // A folder is marked filled, or its next listing asks for its children again; files have no
+    // such state.
+    std::uint32_t flags = u.flags;
+    if (folder && u.populated)
+        flags |= *u.populated ? UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION : UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION;
+
     const std::optional<std::uint32_t> pin_before =
         known ? std::optional<std::uint32_t>(pin_state_of_word(word)) : std::nullopt;
     const bool unpin_first = u.dehydrate() && pin_before == pin_state::PINNED;
@@ -114,7 +123,7 @@ Outcome update_opened(Handle file, const char16_t* path, std::uint32_t word, con
 
     std::optional<PlatformError> failure;
     const Hresult status = os.update_placeholder(file, metadata ? &*metadata : nullptr, identity, identity_length,
-                                                 nullptr, 0, u.flags, &usn);
+                                                 nullptr, 0, flags, &usn);
     if (status < 0) failure = error_from_hresult(status);
 
     bool pin_changed = false;

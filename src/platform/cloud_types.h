@@ -19,9 +19,25 @@ using ConnectionKey = std::int64_t;
 namespace callback_type {
 inline constexpr std::uint32_t FETCH_DATA = 0;
 inline constexpr std::uint32_t CANCEL_FETCH_DATA = 2;
+inline constexpr std::uint32_t FETCH_PLACEHOLDERS = 3;
+inline constexpr std::uint32_t CANCEL_FETCH_PLACEHOLDERS = 4;
 inline constexpr std::uint32_t NOTIFY_FILE_OPEN_COMPLETION = 5;
+inline constexpr std::uint32_t NOTIFY_DELETE = 9;
+inline constexpr std::uint32_t NOTIFY_RENAME = 11;
 inline constexpr std::uint32_t NONE = 0xFFFFFFFFu;
 }  // namespace callback_type
+
+// The Flags a NOTIFY_DELETE (CF_CALLBACK_DELETE_FLAGS) and a NOTIFY_RENAME
+// (CF_CALLBACK_RENAME_FLAGS) callback carry.
+namespace delete_flag {
+inline constexpr std::uint32_t IS_DIRECTORY = 0x1;
+inline constexpr std::uint32_t IS_UNDELETE = 0x2;
+}  // namespace delete_flag
+namespace rename_flag {
+inline constexpr std::uint32_t IS_DIRECTORY = 0x1;
+inline constexpr std::uint32_t SOURCE_IN_SCOPE = 0x2;
+inline constexpr std::uint32_t TARGET_IN_SCOPE = 0x4;  // the target lies in the source's sync root
+}  // namespace rename_flag
 
 namespace connect_flag {
 inline constexpr std::uint32_t REQUIRE_PROCESS_INFO = 0x2;
@@ -46,10 +62,16 @@ struct CallbackInfo {
     std::int64_t request_key = 0;
 };
 
-// CF_CALLBACK_PARAMETERS, the fields the program reads (FetchData's required range).
+// CF_CALLBACK_PARAMETERS, the fields the program reads: FetchData's required range; the Flags of
+// FetchPlaceholders, Cancel, Delete and Rename; FetchPlaceholders' Pattern and Rename's TargetPath
+// (volume-relative, as CallbackInfo::normalized_path). Fields the callback type does not have stay
+// at their defaults.
 struct CallbackParameters {
     std::int64_t required_file_offset = 0;
     std::int64_t required_length = 0;
+    std::uint32_t flags = 0;
+    const char16_t* pattern = nullptr;      // may be null
+    const char16_t* target_path = nullptr;  // may be null
 };
 
 using CallbackFunction = void (*)(const CallbackInfo* info, const CallbackParameters* parameters);
@@ -127,6 +149,8 @@ inline constexpr std::uint32_t CONVERT_FLAG_MARK_IN_SYNC = 0x1;
 inline constexpr std::uint32_t UPDATE_FLAG_MARK_IN_SYNC = 0x2;
 inline constexpr std::uint32_t UPDATE_FLAG_VERIFY_IN_SYNC = 0x1;
 inline constexpr std::uint32_t UPDATE_FLAG_DEHYDRATE = 0x4;
+inline constexpr std::uint32_t UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x8;
+inline constexpr std::uint32_t UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10;
 inline constexpr std::uint32_t UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20;
 inline constexpr std::uint32_t UPDATE_FLAG_CLEAR_IN_SYNC = 0x40;
 inline constexpr std::uint32_t IN_SYNC_STATE_NOT_IN_SYNC = 0;
@@ -151,24 +175,72 @@ struct OperationInfo {
     std::int64_t request_key;
 };
 
-// CF_OPERATION_PARAMETERS with its TransferData member (48 bytes; ParamSize 40 for a transfer).
+// CF_OPERATION_PARAMETERS (48 bytes): ParamSize, then one member per operation type, each at
+// offset 8. ParamSize is that offset plus the size of the member the operation uses.
 struct OperationParameters {
-    std::uint32_t param_size;
+    // TRANSFER_DATA (ParamSize 40).
     struct TransferData {
         std::uint32_t flags;
         std::int32_t completion_status;  // NTSTATUS
         const void* buffer;
         std::int64_t offset;
         std::int64_t length;
-    } transfer_data;
-    std::int64_t reserved;  // the union's largest member is 8 bytes longer than TransferData
+    };
+    // TRANSFER_PLACEHOLDERS (ParamSize 40): the children of a listed folder, each created with its
+    // own result as by create_placeholders; `entries_processed` is written by the platform.
+    struct TransferPlaceholders {
+        std::uint32_t flags;
+        std::int32_t completion_status;  // NTSTATUS
+        std::int64_t placeholder_total_count;
+        PlaceholderCreateInfo* placeholder_array;
+        std::uint32_t placeholder_count;
+        std::uint32_t entries_processed;
+    };
+    // ACK_DELETE and ACK_RENAME (ParamSize 16).
+    struct Acknowledgement {
+        std::uint32_t flags;
+        std::int32_t completion_status;  // NTSTATUS: 0 lets the operation go on
+    };
+
+    std::uint32_t param_size;
+    union {
+        std::uint8_t bytes[40];  // the union's largest member (RetrieveData) is 40 bytes
+        TransferData transfer_data;
+        TransferPlaceholders transfer_placeholders;
+        Acknowledgement ack_delete;
+        Acknowledgement ack_rename;
+    };
 };
 
 inline constexpr std::uint32_t OPERATION_TYPE_TRANSFER_DATA = 0;
+inline constexpr std::uint32_t OPERATION_TYPE_TRANSFER_PLACEHOLDERS = 4;
+inline constexpr std::uint32_t OPERATION_TYPE_ACK_DELETE = 6;
+inline constexpr std::uint32_t OPERATION_TYPE_ACK_RENAME = 7;
 inline constexpr std::uint32_t OPERATION_INFO_SIZE = 48;
 inline constexpr std::uint32_t TRANSFER_DATA_PARAM_SIZE = 40;
+inline constexpr std::uint32_t TRANSFER_PLACEHOLDERS_PARAM_SIZE = 40;
+inline constexpr std::uint32_t ACK_PARAM_SIZE = 16;
+
+namespace transfer_placeholders_flag {
+inline constexpr std::uint32_t STOP_ON_ERROR = 0x1;
+// The listed folder counts as filled: its next listing does not ask the provider again.
+inline constexpr std::uint32_t DISABLE_ON_DEMAND_POPULATION = 0x2;
+}  // namespace transfer_placeholders_flag
+
+// The layouts the platform reads; the Windows build pins them against the Cloud Files declarations.
+static_assert(sizeof(void*) != 8 || sizeof(OperationParameters) == 48);
+static_assert(sizeof(void*) != 8 || sizeof(OperationParameters::TransferPlaceholders) == 32);
+static_assert(sizeof(OperationParameters::Acknowledgement) == 8);
 
 // ---- Sync-root registration -----------------------------------------------------------------
+
+// Windows Runtime StorageProviderPopulationPolicy (not the cfapi numbering): Full asks the
+// provider for the children of a folder that is not filled when it is first listed; AlwaysFull
+// never asks.
+namespace population_policy {
+inline constexpr std::int32_t FULL = 1;
+inline constexpr std::int32_t ALWAYS_FULL = 2;
+}  // namespace population_policy
 
 // What "register" hands to StorageProviderSyncRootManager, field by field in setting order. The
 // texts become HSTRINGs, which hold any character: they carry their length and may contain NULs.

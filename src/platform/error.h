@@ -70,8 +70,13 @@ inline constexpr Hresult E_OUTOFMEMORY_CODE = static_cast<Hresult>(0x8007000Eu);
 inline constexpr Hresult REGDB_E_CLASSNOTREG_CODE = static_cast<Hresult>(0x80040154u);
 }  // namespace hr
 
-// NTSTATUS completion status the program hands to a failed transfer.
+// NTSTATUS completion statuses the program hands to the platform: a failed transfer of content
+// (the reader sees 376), a failed listing (389, "The cloud operation was unsuccessful.") and a
+// refused delete or rename (395, "Access to the cloud file is denied."). Outside the cloud range
+// 0xC000CFxx the platform would turn any failure into the unsuccessful one.
 inline constexpr std::int32_t STATUS_NOT_A_CLOUD_FILE_CODE = static_cast<std::int32_t>(0xC000CF07u);
+inline constexpr std::int32_t STATUS_CLOUD_FILE_UNSUCCESSFUL_CODE = static_cast<std::int32_t>(0xC000CF12u);
+inline constexpr std::int32_t STATUS_CLOUD_FILE_ACCESS_DENIED_CODE = static_cast<std::int32_t>(0xC000CF18u);
 
 // An error-information object (COM IErrorInfo, possibly offering IRestrictedErrorInfo).
 class ErrorInfo {

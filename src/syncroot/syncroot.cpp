@@ -29,7 +29,6 @@ constexpr std::uint8_t CONTEXT[] = {'z', 'e', 'm', 'b', 'r', 'a'};
 
 constexpr std::int32_t HYDRATION_POLICY_PROGRESSIVE = 1;
 constexpr std::uint32_t HYDRATION_MODIFIER_AUTO_DEHYDRATION_ALLOWED = 4;
-constexpr std::int32_t POPULATION_POLICY_ALWAYS_FULL = 2;
 constexpr std::uint32_t IN_SYNC_POLICY_PRESERVE_FOR_SYNC_ENGINE = 0x80000000u;
 constexpr std::uint32_t HARDLINK_POLICY_NONE = 0;
 
@@ -56,20 +55,41 @@ Connection& connection() {
 // for the rest of the process's life, so tables are never released; each links to the one built
 // before it so that all of them stay reachable.
 struct CallbackTable {
-    CallbackRegistration entries[4];
+    CallbackRegistration entries[8];
     CallbackTable* previous;
 };
 std::atomic<CallbackTable*> CALLBACK_TABLES{nullptr};
 
-const CallbackRegistration* new_callback_table(const ProviderCallbacks& callbacks) {
+// What "confirm" asks for: the platform's word before a delete, a rename.
+struct Confirmations {
+    bool deletes = false;
+    bool renames = false;
+};
+
+Confirmations confirmations_of(const json::value& request) {
+    Confirmations c;
+    for (const json::value& entry : list_arg(request, "confirm")) {
+        if (!entry.is_string()) continue;
+        if (entry.get_string() == "delete") c.deletes = true;
+        if (entry.get_string() == "rename") c.renames = true;
+    }
+    return c;
+}
+
+const CallbackRegistration* new_callback_table(const ProviderCallbacks& callbacks, Confirmations confirm) {
     auto* table = new CallbackTable{
         {
             {callback_type::FETCH_DATA, callbacks.fetch_data},
             {callback_type::CANCEL_FETCH_DATA, callbacks.cancel_fetch},
             {callback_type::NOTIFY_FILE_OPEN_COMPLETION, callbacks.open_completion},
-            {callback_type::NONE, nullptr},
+            {callback_type::FETCH_PLACEHOLDERS, callbacks.fetch_placeholders},
+            {callback_type::CANCEL_FETCH_PLACEHOLDERS, callbacks.cancel_fetch_placeholders},
         },
         CALLBACK_TABLES.load(std::memory_order_relaxed)};
+    std::size_t end = 5;
+    if (confirm.deletes) table->entries[end++] = {callback_type::NOTIFY_DELETE, callbacks.notify_delete};
+    if (confirm.renames) table->entries[end++] = {callback_type::NOTIFY_RENAME, callbacks.notify_rename};
+    table->entries[end] = {callback_type::NONE, nullptr};
     while (!CALLBACK_TABLES.compare_exchange_weak(table->previous, table, std::memory_order_release,
                                                   std::memory_order_relaxed)) {
     }
@@ -85,6 +105,7 @@ Outcome cmd_register(const json::value& request) {
     const std::u16string name = wide_counted(text_arg(request, "name", DEFAULT_NAME));
     const std::u16string icon = wide_counted(text_arg(request, "icon", DEFAULT_ICON));
     const std::u16string version = wide_counted(text_arg(request, "version", DEFAULT_VERSION));
+    const bool on_demand = text_arg(request, "population") == "onDemand";
 
     const SyncRootRegistration registration{
         .id = id,
@@ -93,7 +114,7 @@ Outcome cmd_register(const json::value& request) {
         .icon_resource = icon,
         .hydration_policy = HYDRATION_POLICY_PROGRESSIVE,
         .hydration_policy_modifier = HYDRATION_MODIFIER_AUTO_DEHYDRATION_ALLOWED,
-        .population_policy = POPULATION_POLICY_ALWAYS_FULL,
+        .population_policy = on_demand ? population_policy::FULL : population_policy::ALWAYS_FULL,
         .in_sync_policy = IN_SYNC_POLICY_PRESERVE_FOR_SYNC_ENGINE,
         .hardlink_policy = HARDLINK_POLICY_NONE,
         .show_siblings_as_group = false,
@@ -118,7 +139,7 @@ Outcome cmd_connect(const json::value& request, const ProviderCallbacks& callbac
     const std::u16string root = wide(root_text);
     const json::value* watch_arg = find_arg(request, "watch");
     const bool watch = watch_arg != nullptr && watch_arg->is_bool() && watch_arg->get_bool();
-    const CallbackRegistration* table = new_callback_table(callbacks);
+    const CallbackRegistration* table = new_callback_table(callbacks, confirmations_of(request));
     ConnectionKey key = 0;
     const Hresult result = platform().connect_sync_root(root.c_str(), table, nullptr, CONNECT_FLAGS, &key);
     if (result < 0) return error_from_hresult(result);

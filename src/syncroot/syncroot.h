@@ -17,9 +17,15 @@ struct ProviderCallbacks {
     CallbackFunction fetch_data;
     CallbackFunction cancel_fetch;
     CallbackFunction open_completion;
+    CallbackFunction fetch_placeholders;
+    CallbackFunction cancel_fetch_placeholders;
+    CallbackFunction notify_delete;
+    CallbackFunction notify_rename;
 };
 // With "watch": true, the root's changes are reported as events until "disconnect"; `read_state`
-// gives the state that "changed" events carry.
+// gives the state that "changed" events carry. The listing callbacks are always registered (only a
+// folder that is not filled calls them); the delete and rename notifications only as "confirm"
+// asks, since the platform holds the operation until they are answered.
 Outcome cmd_connect(const boost::json::value& request, const ProviderCallbacks& callbacks, StateReader read_state);
 Outcome cmd_disconnect(const boost::json::value& request);
 // {"frontEnd", "platform", "version"}: what the parent may rely on.

@@ -186,7 +186,8 @@ class WithCldapiDouble(WineTest):
         [call] = self.calls("CfConnectSyncRoot")
         self.assertEqual(call["path"], root)
         self.assertEqual(call["table"], [{"type": 0, "callback": True}, {"type": 2, "callback": True},
-                                         {"type": 5, "callback": True}, {"type": 4294967295, "callback": False}])
+                                         {"type": 5, "callback": True}, {"type": 3, "callback": True},
+                                         {"type": 4, "callback": True}, {"type": 4294967295, "callback": False}])
         self.assertIsNone(call["context"])
         self.assertEqual(call["flags"], 6)
         self.assertEqual(call["keyIn"], 0)

@@ -161,6 +161,21 @@ TEST_F(Create, FillsEveryRecordField) {
     EXPECT_EQ(other.metadata.basic_info.creation_time, 116444736000000000);
 }
 
+TEST_F(Create, OnlyAFolderWithPopulatedFalseIsLeftForItsFirstListing) {
+    run(R"({"items":[
+        {"dir":"/r","name":"unfilled","folder":true,"populated":false},
+        {"dir":"/r","name":"filled","folder":true,"populated":true},
+        {"dir":"/r","name":"not-the-literal","folder":true,"populated":0},
+        {"dir":"/r","name":"null","folder":true,"populated":null},
+        {"dir":"/r","name":"file","populated":false,"size":3}]})");
+    ASSERT_EQ(calls.size(), 1u);
+    std::vector<std::uint32_t> flags;
+    for (const Record& r : calls[0].records) flags.push_back(r.flags);
+    // MARK_IN_SYNC always; DISABLE_ON_DEMAND_POPULATION for every folder but the first.
+    EXPECT_EQ(flags, (std::vector<std::uint32_t>{2u, 3u, 3u, 3u, 2u}));
+    EXPECT_EQ(calls[0].records[4].metadata.file_size, 3);
+}
+
 TEST_F(Create, ReportsEachItemWithItsOwnCodeOrTheCallsCode) {
     // Group /a: the call succeeds, its second item fails on its own.
     // Group /b: the call fails as a whole; its first item also carries its own code.

@@ -117,6 +117,25 @@ TEST_F(Update, FlagsIdentityAndUsnForEachKey) {
     }
 }
 
+TEST_F(Update, PopulatedRearmsOrFillsAFolderAndIsIgnoredForAFile) {
+    // Keys, the attribute word, then the flags the update gets.
+    const std::tuple<const char*, std::uint32_t, std::uint32_t> cases[] = {
+        {R"(,"populated":false)", FOLDER, 0x8},           // ENABLE_ON_DEMAND_POPULATION
+        {R"(,"populated":true,"inSync":true)", FOLDER, 0x10 | 0x2},  // DISABLE_ON_DEMAND_POPULATION
+        {R"(,"populated":0)", FOLDER, 0},
+        {R"(,"populated":false)", PLAIN, 0},
+        {R"(,"populated":true)", PLAIN, 0},
+    };
+    for (const auto& [keys, word, flags] : cases) {
+        InSequence order;
+        expect_plain(word, 31);
+        EXPECT_EQ(run(keys), R"({"usn":31})") << keys;
+        ASSERT_EQ(updates.size(), 1u) << keys;
+        EXPECT_EQ(updates[0].flags, flags) << keys;
+        reset();
+    }
+}
+
 TEST_F(Update, MetadataConvertsAsCreateDoesAndKeepsWhatIsNotGiven) {
     const json::value ms = json::parse("1700000000123");
     const std::int64_t time = file_time_from_ms(&ms);

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zcf {
@@ -79,6 +80,13 @@ TEST(Register, FillsTheRecordWithDefaultsAndFixedPolicies) {
     EXPECT_EQ(r.hardlink_policy, 0u);
     EXPECT_FALSE(r.show_siblings_as_group);
     EXPECT_EQ(r.context, (std::vector<std::uint8_t>{'z', 'e', 'm', 'b', 'r', 'a'}));
+}
+
+TEST(Register, PopulationOnDemandIsPolicyFullAndAnythingElseAlwaysFull) {
+    EXPECT_EQ(run_register(R"({"root":"/r","id":"i","population":"onDemand"})").population_policy, 1);
+    for (const char* population : {R"("full")", R"("ondemand")", R"("")", "true", "null"})
+        EXPECT_EQ(run_register(std::string(R"({"root":"/r","id":"i","population":)") + population + "}").population_policy, 2)
+            << population;
 }
 
 TEST(Register, NonStringArgumentsTakeTheirDefaultsAndStringsAreUsed) {
@@ -182,14 +190,6 @@ TEST_F(Connection, PassesTheRootAFreshTableFlagsAndNullContext) {
             EXPECT_EQ(context, nullptr);
             EXPECT_EQ(flags, 6u);
             EXPECT_EQ(*key, 0);
-            EXPECT_EQ(table[0].type, 0u);
-            EXPECT_EQ(table[0].callback, &on_fetch_data);
-            EXPECT_EQ(table[1].type, 2u);
-            EXPECT_EQ(table[1].callback, &on_cancel_fetch);
-            EXPECT_EQ(table[2].type, 5u);
-            EXPECT_EQ(table[2].callback, &on_open_completion);
-            EXPECT_EQ(table[3].type, 0xFFFFFFFFu);
-            EXPECT_EQ(table[3].callback, nullptr);
             tables.push_back(table);
             *key = 5;
             return static_cast<Hresult>(0x80070186u);
@@ -201,8 +201,53 @@ TEST_F(Connection, PassesTheRootAFreshTableFlagsAndNullContext) {
     ASSERT_EQ(tables.size(), 2u);
     // Each connect has its own table, and a failed attempt's table is still intact.
     EXPECT_NE(tables[0], tables[1]);
-    EXPECT_EQ(tables[0][3].type, 0xFFFFFFFFu);
-    EXPECT_EQ(tables[0][0].callback, &on_fetch_data);
+    for (const CallbackRegistration* table : tables) {
+        EXPECT_EQ(table[0].type, 0u);
+        EXPECT_EQ(table[0].callback, &on_fetch_data);
+        EXPECT_EQ(table[1].type, 2u);
+        EXPECT_EQ(table[1].callback, &on_cancel_fetch);
+        EXPECT_EQ(table[2].type, 5u);
+        EXPECT_EQ(table[2].callback, &on_open_completion);
+        // The listing callbacks always: only a folder that is not filled calls them.
+        EXPECT_EQ(table[3].type, 3u);
+        EXPECT_EQ(table[3].callback, &on_fetch_placeholders);
+        EXPECT_EQ(table[4].type, 4u);
+        EXPECT_EQ(table[4].callback, &on_cancel_fetch_placeholders);
+        EXPECT_EQ(table[5].type, 0xFFFFFFFFu);
+        EXPECT_EQ(table[5].callback, nullptr);
+    }
+}
+
+TEST_F(Connection, ConfirmRegistersTheNotificationsItNames) {
+    NiceMock<MockPlatform> mock;
+    ScopedPlatform installed(mock);
+    std::vector<std::vector<std::pair<std::uint32_t, CallbackFunction>>> tables;
+    ON_CALL(mock, connect_sync_root)
+        .WillByDefault([&](const char16_t*, const CallbackRegistration* table, const void*, std::uint32_t,
+                           ConnectionKey* key) {
+            auto& entries = tables.emplace_back();
+            for (std::size_t i = 5; table[i].type != callback_type::NONE; ++i)
+                entries.emplace_back(table[i].type, table[i].callback);
+            *key = 9;
+            return S_OK_CODE;
+        });
+    using Entries = std::vector<std::pair<std::uint32_t, CallbackFunction>>;
+    const Entries both{{9u, &on_notify_delete}, {11u, &on_notify_rename}};
+    const std::pair<const char*, Entries> cases[] = {
+        {R"({"root":"/r"})", {}},
+        {R"({"root":"/r","confirm":["delete"]})", {{9u, &on_notify_delete}}},
+        {R"({"root":"/r","confirm":["rename"]})", {{11u, &on_notify_rename}}},
+        {R"({"root":"/r","confirm":["rename",7,"Delete","delete","delete"]})", both},
+        {R"({"root":"/r","confirm":"delete"})", {}},
+        {R"({"root":"/r","confirm":[]})", {}},
+    };
+    for (const auto& [request, expected] : cases) {
+        tables.clear();
+        Outcome outcome = connect_through_dispatcher(json::parse(request));
+        EXPECT_EQ(result_text(outcome), "{}");
+        ASSERT_EQ(tables.size(), 1u) << request;
+        EXPECT_EQ(tables[0], expected) << request;
+    }
 }
 
 TEST_F(Connection, DisconnectWithoutConnectionIsSuccessWithoutPlatformCall) {

@@ -18,7 +18,7 @@ struct Seen {
     ProcessInfo process;
     CallbackParameters parameters;
 };
-Seen FETCH, CANCEL, OPENED;
+Seen FETCH, CANCEL, OPENED, LIST, CANCEL_LIST, DELETING, RENAMING;
 
 void remember(Seen& seen, const CallbackInfo* info, const CallbackParameters* parameters) {
     ++seen.calls;
@@ -30,6 +30,10 @@ void remember(Seen& seen, const CallbackInfo* info, const CallbackParameters* pa
 void on_fetch(const CallbackInfo* i, const CallbackParameters* p) { remember(FETCH, i, p); }
 void on_cancel(const CallbackInfo* i, const CallbackParameters* p) { remember(CANCEL, i, p); }
 void on_opened(const CallbackInfo* i, const CallbackParameters* p) { remember(OPENED, i, p); }
+void on_list(const CallbackInfo* i, const CallbackParameters* p) { remember(LIST, i, p); }
+void on_cancel_list(const CallbackInfo* i, const CallbackParameters* p) { remember(CANCEL_LIST, i, p); }
+void on_deleting(const CallbackInfo* i, const CallbackParameters* p) { remember(DELETING, i, p); }
+void on_renaming(const CallbackInfo* i, const CallbackParameters* p) { remember(RENAMING, i, p); }
 
 const CallbackRegistration CORE_TABLE[] = {{callback_type::FETCH_DATA, &on_fetch},
                                            {callback_type::CANCEL_FETCH_DATA, &on_cancel},
@@ -118,6 +122,63 @@ TEST(CallbackTable, PassesMissingProcessInformationAsNull) {
     ASSERT_EQ(OPENED.calls, 1);
     EXPECT_FALSE(OPENED.had_process);
     EXPECT_EQ(std::u16string(OPENED.info.normalized_path), u"\\f");
+}
+
+TEST(CallbackTable, TranslatesTheFlagsPatternAndTargetOfListingsDeletesAndRenames) {
+    const CallbackRegistration core[] = {{callback_type::FETCH_PLACEHOLDERS, &on_list},
+                                         {callback_type::CANCEL_FETCH_PLACEHOLDERS, &on_cancel_list},
+                                         {callback_type::NOTIFY_DELETE, &on_deleting},
+                                         {callback_type::NOTIFY_RENAME, &on_renaming},
+                                         {callback_type::NONE, nullptr}};
+    const cf::CF_CALLBACK_REGISTRATION* table = build_callback_table(core);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table[0].Type, 3u);
+    EXPECT_EQ(table[1].Type, 4u);
+    EXPECT_EQ(table[2].Type, 9u);
+    EXPECT_EQ(table[3].Type, 11u);
+    EXPECT_EQ(table[4].Type, 0xFFFFFFFFu);
+
+    cf::CF_CALLBACK_INFO info{};
+    info.NormalizedPath = L"\\Users\\me\\Zembra\\Docs";
+    info.TransferKey.QuadPart = 31;
+    info.RequestKey.QuadPart = 32;
+    cf::CF_CALLBACK_PARAMETERS parameters{};
+    parameters.FetchPlaceholders.Flags = 0x40;
+    parameters.FetchPlaceholders.Pattern = L"*.txt";
+    LIST = {};
+    table[0].Callback(&info, &parameters);
+    ASSERT_EQ(LIST.calls, 1);
+    EXPECT_EQ(LIST.parameters.flags, 0x40u);
+    EXPECT_EQ(std::u16string(LIST.parameters.pattern), u"*.txt");
+    EXPECT_EQ(LIST.parameters.target_path, nullptr);
+    EXPECT_EQ(LIST.info.transfer_key, 31);
+    EXPECT_EQ(LIST.info.request_key, 32);
+
+    parameters = {};
+    parameters.Cancel.Flags = 0x1;  // IO_TIMEOUT
+    CANCEL_LIST = {};
+    table[1].Callback(&info, &parameters);
+    ASSERT_EQ(CANCEL_LIST.calls, 1);
+    EXPECT_EQ(CANCEL_LIST.parameters.flags, 0x1u);
+    EXPECT_EQ(CANCEL_LIST.parameters.pattern, nullptr);
+
+    parameters = {};
+    parameters.Delete.Flags = 0x1;  // IS_DIRECTORY
+    DELETING = {};
+    table[2].Callback(&info, &parameters);
+    ASSERT_EQ(DELETING.calls, 1);
+    EXPECT_EQ(DELETING.parameters.flags, 0x1u);
+    EXPECT_EQ(DELETING.parameters.target_path, nullptr);
+
+    parameters = {};
+    parameters.Rename.Flags = 0x6;  // SOURCE_IN_SCOPE, TARGET_IN_SCOPE
+    parameters.Rename.TargetPath = L"\\Users\\me\\Zembra\\Archive";
+    RENAMING = {};
+    table[3].Callback(&info, &parameters);
+    ASSERT_EQ(RENAMING.calls, 1);
+    EXPECT_EQ(RENAMING.parameters.flags, 0x6u);
+    EXPECT_EQ(std::u16string(RENAMING.parameters.target_path), u"\\Users\\me\\Zembra\\Archive");
+    EXPECT_EQ(RENAMING.parameters.pattern, nullptr);
 }
 
 TEST(CallbackTable, AnExceptionFromTheCoreEndsInTheTrampoline) {

@@ -420,6 +420,7 @@ TEST_F(SyncRootRegistrarTest, PassesTheValuesItIsGiven) {
     values.id = u"";
     values.display_name_resource = u"Caf\u00e9";
     values.hydration_policy = 2;
+    values.population_policy = 1;  // Full: folders filled on demand
     values.show_siblings_as_group = true;
     const std::uint8_t context[] = {0, 1, 0xFF};
     values.context = context;
@@ -434,6 +435,7 @@ TEST_F(SyncRootRegistrarTest, PassesTheValuesItIsGiven) {
     EXPECT_EQ(plan.journal[2], "put_Id:");
     EXPECT_EQ(plan.journal[9], "put_DisplayNameResource:Caf\xc3\xa9");
     EXPECT_EQ(plan.journal[11], "put_HydrationPolicy:2");
+    EXPECT_EQ(plan.journal[13], "put_PopulationPolicy:1");
     EXPECT_EQ(plan.journal[16], "put_ShowSiblingsAsGroup:1");
     EXPECT_EQ(plan.journal[19], std::string("CreateFromByteArray:") + std::string("\0\1\xff", 3));
     EXPECT_EQ(plan.journal[20], std::string("put_Context:") + std::string("\0\1\xff", 3));

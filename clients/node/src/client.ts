@@ -18,8 +18,11 @@ import type {
   Attrs,
   CloudFilesEvent,
   ConnectOptions,
+  CreateFailure,
   CreateItem,
   CreateResult,
+  EntriesResult,
+  EntryItem,
   EventMap,
   ExitInfo,
   FetchAnswer,
@@ -151,8 +154,8 @@ export class CloudFiles {
 
   /** Registers a folder as a sync root. */
   async register(options: RegisterOptions): Promise<void> {
-    const { root, id, name, icon, version } = options;
-    await this.call("register", { root, id, name, icon, version });
+    const { root, id, name, icon, version, population } = options;
+    await this.call("register", { root, id, name, icon, version, population });
   }
 
   /** Removes a registration (it does not disconnect). */
@@ -160,9 +163,11 @@ export class CloudFiles {
     await this.call("unregister", { id });
   }
 
-  /** Connects to a registered sync root; with `watch`, change events follow until disconnect(). */
+  /** Connects to a registered sync root; with `watch`, change events follow until disconnect();
+   * with `confirm`, deletes and renames wait for allow() or deny(). */
   async connect(root: string, options: ConnectOptions = {}): Promise<void> {
-    await this.call("connect", { root, watch: options.watch === true ? true : undefined });
+    const confirm = options.confirm && options.confirm.length > 0 ? options.confirm : undefined;
+    await this.call("connect", { root, watch: options.watch === true ? true : undefined, confirm });
   }
 
   /** Ends the connection made by the last successful connect(). */
@@ -178,9 +183,7 @@ export class CloudFiles {
   /** Creates placeholders; never fails as a whole: the result lists the items not created. */
   async create(items: CreateItem[]): Promise<CreateResult> {
     const result = (await this.call("create", { items })) as { failed: Omit<CreateFailureWire, "code">[] };
-    return {
-      failed: result.failed.map((f) => ({ ...f, code: (codeFromText(f.error) ?? 0) >>> 0 })),
-    };
+    return { failed: withCodes(result.failed) };
   }
 
   /** Sets the pin state of a file or of a whole tree ("unspecified" clears it). */
@@ -210,7 +213,7 @@ export class CloudFiles {
 
   /** Applies a change from your store to a placeholder; resolves with its new update sequence number. */
   async update(path: string, changes: UpdateOptions): Promise<UsnResult> {
-    const { identity, size, mtimeMs, dehydrate, inSync, ifInSync, usn } = changes;
+    const { identity, size, mtimeMs, dehydrate, inSync, ifInSync, usn, populated } = changes;
     return (await this.call("update", {
       path,
       identity,
@@ -220,6 +223,7 @@ export class CloudFiles {
       inSync: typeof inSync === "boolean" ? inSync : undefined,
       ifInSync: ifInSync === true ? true : undefined,
       usn,
+      populated: typeof populated === "boolean" ? populated : undefined,
     })) as UsnResult;
   }
 
@@ -249,9 +253,25 @@ export class CloudFiles {
     ).then(staleOf);
   }
 
-  /** Fails a fetch's whole required range. */
+  /** Fails a fetch's whole required range, or a listing (the folder stays unfilled). */
   fail(req: number): Promise<FetchAnswer> {
     return this.call("fail", { req }).then(staleOf);
+  }
+
+  /** Answers a "list" event with the folder's children; the folder is filled from then on. */
+  async entries(req: number, items: EntryItem[]): Promise<EntriesResult> {
+    const result = (await this.call("entries", { req, items })) as { failed?: Omit<CreateFailureWire, "code">[]; stale?: boolean };
+    return { failed: withCodes(result.failed ?? []), stale: result.stale === true };
+  }
+
+  /** Lets the delete or rename of a "deleting" or "renaming" event go on. */
+  allow(req: number): Promise<FetchAnswer> {
+    return this.call("allow", { req }).then(staleOf);
+  }
+
+  /** Refuses it: the program that tried sees CLOUD_ACCESS_DENIED. */
+  deny(req: number): Promise<FetchAnswer> {
+    return this.call("deny", { req }).then(staleOf);
   }
 
   /** Reports progress on a fetch; restarts the system's 60-second timeout. */
@@ -773,6 +793,11 @@ interface CreateFailureWire {
   name: string | null;
   error: string;
   code: number;
+}
+
+/** Failed items with the code their error text names. */
+function withCodes(failed: Omit<CreateFailureWire, "code">[]): CreateFailure[] {
+  return failed.map((f) => ({ ...f, code: (codeFromText(f.error) ?? 0) >>> 0 }));
 }
 
 function staleOf(result: unknown): FetchAnswer {

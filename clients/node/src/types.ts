@@ -20,25 +20,42 @@ export interface RegisterOptions {
   icon?: string;
   /** Provider version text (default "1"). */
   version?: string;
+  /** "onDemand": folders created with `populated: false` are filled when first listed ("list"
+   * events); "full" (the default): the system never asks. The Linux build refuses "onDemand" for
+   * now (NOT_SUPPORTED). */
+  population?: "full" | "onDemand";
 }
+
+/** What a program's delete or rename of a placeholder waits for: "deleting" / "renaming" events
+ * answered with allow() or deny(). */
+export type Confirmation = "delete" | "rename";
 
 export interface ConnectOptions {
   /** Report changes under the root as change events until "disconnect". */
   watch?: boolean;
+  /** Ask before deletes and renames (refused by the Linux build for now: NOT_SUPPORTED). */
+  confirm?: Confirmation[];
 }
 
-/** One placeholder for "create". */
-export interface CreateItem {
-  /** Full path of the directory that receives it. */
-  dir: string;
+/** One child of a listed folder, for "entries" (a CreateItem without "dir"). */
+export interface EntryItem {
   name: string;
   /** Your identity for it (up to 4 KiB of UTF-8); comes back in "fetch", "attrs", "scan". */
   identity?: string;
   folder?: boolean;
+  /** Folders: false leaves it to be filled when first listed (a "list" event), in a root
+   * registered with population "onDemand". Default true. */
+  populated?: boolean;
   /** Size in bytes (files). */
   size?: number;
   /** Modification time, milliseconds since 1970-01-01 UTC. */
   mtimeMs?: number;
+}
+
+/** One placeholder for "create". */
+export interface CreateItem extends EntryItem {
+  /** Full path of the directory that receives it. */
+  dir: string;
 }
 
 /** An item "create" did not create. */
@@ -54,6 +71,13 @@ export interface CreateFailure {
 
 export interface CreateResult {
   failed: CreateFailure[];
+}
+
+/** The answer of "entries": the children not created (their "dir" is the listed folder), or
+ * stale when the listing was no longer outstanding (cancelled, answered, timed out). */
+export interface EntriesResult {
+  failed: CreateFailure[];
+  stale: boolean;
 }
 
 export type PinState = "pinned" | "unpinned" | "unspecified";
@@ -95,6 +119,8 @@ export interface UpdateOptions {
   ifInSync?: boolean;
   /** Refuse (NOT_IN_SYNC) if the file's update sequence number is no longer this one. */
   usn?: number;
+  /** Folders: false makes the next listing ask again ("list"), true marks the folder filled. */
+  populated?: boolean;
 }
 
 export interface InSyncOptions {
@@ -107,7 +133,7 @@ export interface UsnResult {
   usn: number;
 }
 
-/** The answer of "data", "fail" and "progress". */
+/** The answer of "data", "fail", "progress", "allow" and "deny". */
 export interface FetchAnswer {
   /** True when the request id was no longer outstanding (completed, failed, cancelled). */
   stale: boolean;
@@ -143,6 +169,40 @@ export interface CancelEvent {
   event: "cancel";
   path: string;
   reqs: number[];
+}
+
+/** A program lists a folder that is not filled: answer with entries() or fail(). A "cancel" naming
+ * `req` means the listing was given up. */
+export interface ListEvent {
+  event: "list";
+  req: number;
+  /** The folder, named as in "fetch" (from the volume root on Windows). */
+  path: string;
+  identity: string;
+  /** The listing's file pattern ("*" for a plain listing). */
+  pattern: string;
+  process: string;
+}
+
+/** A program is about to delete a placeholder (connected with confirm ["delete"]): allow() or deny(). */
+export interface DeletingEvent {
+  event: "deleting";
+  req: number;
+  path: string;
+  identity: string;
+  folder: boolean;
+}
+
+/** A program is about to rename or move a placeholder (confirm ["rename"]): allow() or deny(). */
+export interface RenamingEvent {
+  event: "renaming";
+  req: number;
+  path: string;
+  target: string;
+  identity: string;
+  folder: boolean;
+  /** False for a move out of the sync root. */
+  targetInRoot: boolean;
 }
 
 export interface OpenedEvent {
@@ -188,6 +248,9 @@ export type CloudFilesEvent =
   | ReadyEvent
   | FetchEvent
   | CancelEvent
+  | ListEvent
+  | DeletingEvent
+  | RenamingEvent
   | OpenedEvent
   | ChangedEvent
   | CreatedEvent
@@ -228,6 +291,9 @@ export interface EventMap {
   ready: ReadyEvent;
   fetch: FetchEvent;
   cancel: CancelEvent;
+  list: ListEvent;
+  deleting: DeletingEvent;
+  renaming: RenamingEvent;
   opened: OpenedEvent;
   changed: ChangedEvent;
   created: CreatedEvent;

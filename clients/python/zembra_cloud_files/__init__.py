@@ -16,9 +16,9 @@ Client is the asyncio API; SyncClient the same for threaded code. See README.md 
 from .client import SUPPORTED_VERSIONS, Client, EventStream, find_program
 from .errors import CommandError, ErrorCode, ProgramExited, VersionMismatch, ZcfError
 from .fetch import ALIGN, CHUNK, FetchResult, FileSource, Source
-from .model import (Attrs, CancelEvent, ChangedEvent, CreatedEvent, CreateFailure, DeletedEvent, Event, ExitEvent,
-                    FetchEvent, Info, Item, OnlineOnly, OpenedEvent, ReadyEvent, RenamedEvent, RescanEvent,
-                    ScanResult, UnknownEvent)
+from .model import (Attrs, CancelEvent, ChangedEvent, CreatedEvent, CreateFailure, DeletedEvent, DeletingEvent, Entry,
+                    Event, ExitEvent, FetchEvent, Info, Item, ListEvent, OnlineOnly, OpenedEvent, ReadyEvent,
+                    RenamedEvent, RenamingEvent, RescanEvent, ScanResult, UnknownEvent)
 from .sync import SyncClient
 
 __version__ = "0.4.0"
@@ -27,7 +27,7 @@ __all__ = [
     "Client", "SyncClient", "EventStream", "find_program", "SUPPORTED_VERSIONS",
     "CommandError", "ErrorCode", "ProgramExited", "VersionMismatch", "ZcfError",
     "ALIGN", "CHUNK", "FetchResult", "FileSource", "Source",
-    "Attrs", "CreateFailure", "Info", "Item", "OnlineOnly", "ScanResult",
-    "Event", "ReadyEvent", "FetchEvent", "CancelEvent", "OpenedEvent", "ChangedEvent", "CreatedEvent",
-    "DeletedEvent", "RenamedEvent", "RescanEvent", "ExitEvent", "UnknownEvent",
+    "Attrs", "CreateFailure", "Entry", "Info", "Item", "OnlineOnly", "ScanResult",
+    "Event", "ReadyEvent", "FetchEvent", "CancelEvent", "ListEvent", "DeletingEvent", "RenamingEvent", "OpenedEvent",
+    "ChangedEvent", "CreatedEvent", "DeletedEvent", "RenamedEvent", "RescanEvent", "ExitEvent", "UnknownEvent",
 ]

@@ -16,7 +16,7 @@ from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequ
 from . import _pipes
 from .errors import CommandError, ProgramExited, VersionMismatch, ZcfError
 from .fetch import CHUNK, FetchResult, Source, SourceReader, check_chunk_size, chunk_ranges, reader_for
-from .model import (Attrs, CancelEvent, CreateFailure, Event, ExitEvent, FetchEvent, Info, Item, ReadyEvent,
+from .model import (Attrs, CancelEvent, CreateFailure, Entry, Event, ExitEvent, FetchEvent, Info, Item, ReadyEvent,
                     ScanResult, parse_event)
 
 log = logging.getLogger("zembra_cloud_files")
@@ -441,11 +441,14 @@ class Client:
 
     # ------------------------------------------------------------------ commands
     async def register(self, root: str, id: str, *, name: Optional[str] = None, icon: Optional[str] = None,
-                       version: Optional[str] = None) -> None:
+                       version: Optional[str] = None, population: Optional[str] = None) -> None:
         """Registers the existing folder `root` as a sync root under `id` (on Windows by convention
-        Provider!<user SID>!<account>). `name`, `icon` and `version` are shown by the shell."""
+        Provider!<user SID>!<account>). `name`, `icon` and `version` are shown by the shell.
+        `population` "onDemand" lets folders created with populated=False be filled when first listed
+        ("list" events); "full" (the default) never asks. The Linux build refuses "onDemand" for now
+        (NOT_SUPPORTED)."""
         args: Dict[str, Any] = {"root": root, "id": id}
-        for key, value in (("name", name), ("icon", icon), ("version", version)):
+        for key, value in (("name", name), ("icon", icon), ("version", version), ("population", population)):
             if value is not None:
                 args[key] = value
         await self.request("register", **args)
@@ -454,12 +457,17 @@ class Client:
         """Removes a registration; the folder and its placeholders stay. NOT_FOUND for an unknown id."""
         await self.request("unregister", id=id)
 
-    async def connect(self, root: str, *, watch: bool = False) -> None:
+    async def connect(self, root: str, *, watch: bool = False, confirm: Iterable[str] = ()) -> None:
         """Connects this program to the registered sync root as its provider; fetches may come at
-        once. With `watch`, changes under the root come as change events until disconnect()."""
+        once. With `watch`, changes under the root come as change events until disconnect(). With
+        `confirm` ("delete", "rename" or both) a program's delete or rename of a placeholder waits
+        for allow() or deny() after a "deleting" or "renaming" event (refused on Linux for now)."""
         args: Dict[str, Any] = {"root": root}
         if watch:
             args["watch"] = True
+        confirmations = list(confirm)
+        if confirmations:
+            args["confirm"] = confirmations
         await self.request("connect", **args)
 
     async def disconnect(self) -> None:
@@ -502,10 +510,12 @@ class Client:
 
     async def update(self, path: str, *, identity: Optional[str] = None, size: Optional[int] = None,
                      mtime_ms: Optional[int] = None, dehydrate: bool = False, in_sync: Optional[bool] = None,
-                     if_in_sync: bool = False, usn: int = 0) -> int:
-        """Applies a change from the store; only what is given changes. Returns the file's new usn."""
+                     if_in_sync: bool = False, usn: int = 0, populated: Optional[bool] = None) -> int:
+        """Applies a change from the store; only what is given changes. Returns the file's new usn.
+        `populated` (folders): False makes the next listing ask again, True marks the folder filled."""
         args: Dict[str, Any] = {"path": path}
-        for key, value in (("identity", identity), ("size", size), ("mtimeMs", mtime_ms), ("inSync", in_sync)):
+        for key, value in (("identity", identity), ("size", size), ("mtimeMs", mtime_ms), ("inSync", in_sync),
+                           ("populated", populated)):
             if value is not None:
                 args[key] = value
         if dehydrate:
@@ -534,8 +544,26 @@ class Client:
         return self._taken("data", await self._send_data(req, offset, data))
 
     async def fail(self, req: int) -> bool:
-        """Fails a fetch. True when handed over, False when "stale"."""
+        """Fails a fetch or a listing. True when handed over, False when "stale"."""
         return self._taken("fail", await self.answer("fail", req=req))
+
+    async def entries(self, req: int, items: Iterable[Union[Entry, Mapping[str, Any]]]) -> Optional[List[CreateFailure]]:
+        """Answers a "list" event with the folder's children (Entry, or the protocol's item objects
+        without "dir"); the folder is filled from then on. Returns the children that were not created
+        (an empty list when all were), or None when the listing is no longer outstanding ("stale")."""
+        wire = [i.to_json() if isinstance(i, Entry) else dict(i) for i in items]
+        result = await self.request("entries", req=req, items=wire)
+        if isinstance(result, dict) and result.get("stale") is True:
+            return None
+        return [CreateFailure.from_json(f) for f in result.get("failed", [])]
+
+    async def allow(self, req: int) -> bool:
+        """Lets the delete or rename of a "deleting" or "renaming" event go on. False when "stale"."""
+        return self._taken("allow", await self.answer("allow", req=req))
+
+    async def deny(self, req: int) -> bool:
+        """Refuses it: the program that tried sees CLOUD_ACCESS_DENIED. False when "stale"."""
+        return self._taken("deny", await self.answer("deny", req=req))
 
     async def progress(self, req: int, total: int, completed: int) -> bool:
         """Reports progress on a fetch (restarts its 60 s time-out). True when taken, False when "stale"."""

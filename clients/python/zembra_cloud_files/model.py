@@ -15,7 +15,9 @@ DIRECTORY_ATTRIBUTE = 0x10
 
 @dataclass
 class Item:
-    """One placeholder for "create": `name` in the existing directory `dir`."""
+    """One placeholder for "create": `name` in the existing directory `dir`. A folder with
+    `populated` False is filled on demand: its first listing asks with a "list" event (in a root
+    registered with population "onDemand")."""
 
     dir: str
     name: str
@@ -23,13 +25,33 @@ class Item:
     folder: bool = False
     size: int = 0
     mtime_ms: int = 0
+    populated: bool = True
 
     def to_json(self) -> Dict[str, Any]:
         item: Dict[str, Any] = {"dir": self.dir, "name": self.name, "identity": self.identity, "mtimeMs": self.mtime_ms}
         if self.folder:
             item["folder"] = True
+            if not self.populated:
+                item["populated"] = False
         else:
             item["size"] = self.size
+        return item
+
+
+@dataclass
+class Entry:
+    """One child of a listed folder, for "entries": an Item without "dir" (the folder is the listing's)."""
+
+    name: str
+    identity: str = ""
+    folder: bool = False
+    size: int = 0
+    mtime_ms: int = 0
+    populated: bool = True
+
+    def to_json(self) -> Dict[str, Any]:
+        item = Item("", self.name, self.identity, self.folder, self.size, self.mtime_ms, self.populated).to_json()
+        del item["dir"]
         return item
 
 
@@ -169,6 +191,45 @@ class CancelEvent(Event):
 
 
 @dataclass(frozen=True)
+class ListEvent(Event):
+    """A program lists a folder that is not filled: answer with entries() (its children) or fail().
+    A "cancel" naming `req` means the listing was given up; answers for it are then "stale"."""
+
+    req: int = 0
+    path: str = ""
+    identity: str = ""
+    pattern: str = ""  # the listing's file pattern, "*" for a plain listing
+    process: str = ""
+    name = "list"
+
+
+@dataclass(frozen=True)
+class DeletingEvent(Event):
+    """A program is about to delete a placeholder (connected with confirm=["delete"]): allow() or
+    deny() it; the program waits meanwhile."""
+
+    req: int = 0
+    path: str = ""
+    identity: str = ""
+    folder: bool = False
+    name = "deleting"
+
+
+@dataclass(frozen=True)
+class RenamingEvent(Event):
+    """A program is about to rename or move a placeholder to `target` (connected with
+    confirm=["rename"]): allow() or deny() it. `target_in_root` is False for a move out of the root."""
+
+    req: int = 0
+    path: str = ""
+    target: str = ""
+    identity: str = ""
+    folder: bool = False
+    target_in_root: bool = True
+    name = "renaming"
+
+
+@dataclass(frozen=True)
 class OpenedEvent(Event):
     path: str = ""
     pid: int = 0
@@ -238,10 +299,11 @@ class ExitEvent(Event):
     name = "exit"
 
 
-AnyEvent = Union[ReadyEvent, FetchEvent, CancelEvent, OpenedEvent, ChangedEvent, CreatedEvent, DeletedEvent,
-                 RenamedEvent, RescanEvent, ExitEvent, UnknownEvent]
+AnyEvent = Union[ReadyEvent, FetchEvent, CancelEvent, ListEvent, DeletingEvent, RenamingEvent, OpenedEvent,
+                 ChangedEvent, CreatedEvent, DeletedEvent, RenamedEvent, RescanEvent, ExitEvent, UnknownEvent]
 
-EVENT_NAMES = ("ready", "fetch", "cancel", "opened", "changed", "created", "deleted", "renamed", "rescan", "exit")
+EVENT_NAMES = ("ready", "fetch", "cancel", "list", "deleting", "renaming", "opened", "changed", "created", "deleted",
+               "renamed", "rescan", "exit")
 
 
 def _int(o: Mapping[str, Any], key: str) -> int:
@@ -260,6 +322,13 @@ def parse_event(o: Mapping[str, Any]) -> Event:
     if kind == "fetch":
         return FetchEvent(o, _int(o, "req"), _str(o, "identity"), _str(o, "path"), _int(o, "offset"),
                           _int(o, "length"), _int(o, "fileSize"), _str(o, "process"))
+    if kind == "list":
+        return ListEvent(o, _int(o, "req"), _str(o, "path"), _str(o, "identity"), _str(o, "pattern"), _str(o, "process"))
+    if kind == "deleting":
+        return DeletingEvent(o, _int(o, "req"), _str(o, "path"), _str(o, "identity"), o.get("folder") is True)
+    if kind == "renaming":
+        return RenamingEvent(o, _int(o, "req"), _str(o, "path"), _str(o, "target"), _str(o, "identity"),
+                             o.get("folder") is True, o.get("targetInRoot") is not False)
     if kind == "cancel":
         reqs = o.get("reqs")
         return CancelEvent(o, _str(o, "path"), [r for r in reqs if isinstance(r, int)] if isinstance(reqs, list) else [])
@@ -282,7 +351,8 @@ def parse_event(o: Mapping[str, Any]) -> Event:
 
 
 EVENT_TYPES: Dict[str, Type[Event]] = {
-    "ready": ReadyEvent, "fetch": FetchEvent, "cancel": CancelEvent, "opened": OpenedEvent, "changed": ChangedEvent,
+    "ready": ReadyEvent, "fetch": FetchEvent, "cancel": CancelEvent, "list": ListEvent, "deleting": DeletingEvent,
+    "renaming": RenamingEvent, "opened": OpenedEvent, "changed": ChangedEvent,
     "created": CreatedEvent, "deleted": DeletedEvent, "renamed": RenamedEvent, "rescan": RescanEvent, "exit": ExitEvent,
 }
 

@@ -11,7 +11,7 @@ from typing import Any, Awaitable, Callable, Coroutine, Dict, Iterable, List, Ma
 
 from .client import Client, Trace, find_program
 from .fetch import CHUNK, FetchResult, Source
-from .model import Attrs, CreateFailure, Event, ExitEvent, FetchEvent, Info, Item, ScanResult
+from .model import Attrs, CreateFailure, Entry, Event, ExitEvent, FetchEvent, Info, Item, ScanResult
 
 T = TypeVar("T")
 _DEFAULT: Any = object()
@@ -157,14 +157,14 @@ class SyncClient:
         return self._call(self.aio.answer(cmd, **args))
 
     def register(self, root: str, id: str, *, name: Optional[str] = None, icon: Optional[str] = None,
-                 version: Optional[str] = None) -> None:
-        self._call(self.aio.register(root, id, name=name, icon=icon, version=version))
+                 version: Optional[str] = None, population: Optional[str] = None) -> None:
+        self._call(self.aio.register(root, id, name=name, icon=icon, version=version, population=population))
 
     def unregister(self, id: str) -> None:
         self._call(self.aio.unregister(id))
 
-    def connect(self, root: str, *, watch: bool = False) -> None:
-        self._call(self.aio.connect(root, watch=watch))
+    def connect(self, root: str, *, watch: bool = False, confirm: Iterable[str] = ()) -> None:
+        self._call(self.aio.connect(root, watch=watch, confirm=list(confirm)))
 
     def disconnect(self) -> None:
         self._call(self.aio.disconnect())
@@ -192,9 +192,9 @@ class SyncClient:
 
     def update(self, path: str, *, identity: Optional[str] = None, size: Optional[int] = None,
                mtime_ms: Optional[int] = None, dehydrate: bool = False, in_sync: Optional[bool] = None,
-               if_in_sync: bool = False, usn: int = 0) -> int:
+               if_in_sync: bool = False, usn: int = 0, populated: Optional[bool] = None) -> int:
         return self._call(self.aio.update(path, identity=identity, size=size, mtime_ms=mtime_ms, dehydrate=dehydrate,
-                                          in_sync=in_sync, if_in_sync=if_in_sync, usn=usn))
+                                          in_sync=in_sync, if_in_sync=if_in_sync, usn=usn, populated=populated))
 
     def insync(self, path: str, in_sync: bool, *, usn: int = 0) -> int:
         return self._call(self.aio.insync(path, in_sync, usn=usn))
@@ -207,6 +207,15 @@ class SyncClient:
 
     def fail(self, req: int) -> bool:
         return self._call(self.aio.fail(req))
+
+    def entries(self, req: int, items: Iterable[Union[Entry, Mapping[str, Any]]]) -> Optional[List[CreateFailure]]:
+        return self._call(self.aio.entries(req, list(items)))
+
+    def allow(self, req: int) -> bool:
+        return self._call(self.aio.allow(req))
+
+    def deny(self, req: int) -> bool:
+        return self._call(self.aio.deny(req))
 
     def progress(self, req: int, total: int, completed: int) -> bool:
         return self._call(self.aio.progress(req, total, completed))

@@ -37,10 +37,21 @@ void CALLBACK trampoline(const cf::CF_CALLBACK_INFO* native_info, const cf::CF_C
     }
 
     CallbackParameters parameters;
-    if constexpr (Type == cf::CF_CALLBACK_TYPE_FETCH_DATA) {
-        if (native_parameters != nullptr) {
+    if (native_parameters != nullptr) {
+        if constexpr (Type == cf::CF_CALLBACK_TYPE_FETCH_DATA) {
             parameters.required_file_offset = native_parameters->FetchData.RequiredFileOffset.QuadPart;
             parameters.required_length = native_parameters->FetchData.RequiredLength.QuadPart;
+        } else if constexpr (Type == cf::CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS) {
+            parameters.flags = native_parameters->FetchPlaceholders.Flags;
+            parameters.pattern = reinterpret_cast<const char16_t*>(native_parameters->FetchPlaceholders.Pattern);
+        } else if constexpr (Type == cf::CF_CALLBACK_TYPE_CANCEL_FETCH_DATA ||
+                             Type == cf::CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS) {
+            parameters.flags = native_parameters->Cancel.Flags;
+        } else if constexpr (Type == cf::CF_CALLBACK_TYPE_NOTIFY_DELETE) {
+            parameters.flags = native_parameters->Delete.Flags;
+        } else if constexpr (Type == cf::CF_CALLBACK_TYPE_NOTIFY_RENAME) {
+            parameters.flags = native_parameters->Rename.Flags;
+            parameters.target_path = reinterpret_cast<const char16_t*>(native_parameters->Rename.TargetPath);
         }
     }
     // The caller is the platform's C code: an exception must end here, whatever the core let out.

@@ -28,11 +28,27 @@ using USN_VALUE = LONGLONG;
 using CF_CALLBACK_TYPE = DWORD;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_FETCH_DATA = 0;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_CANCEL_FETCH_DATA = 2;
+inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS = 3;
+inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS = 4;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION = 5;
+inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_DELETE = 9;
+inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_RENAME = 11;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION = 12;  // the highest type
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NONE = 0xFFFFFFFFu;
 
 inline constexpr DWORD CF_OPERATION_TYPE_TRANSFER_DATA = 0;
+inline constexpr DWORD CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS = 4;
+inline constexpr DWORD CF_OPERATION_TYPE_ACK_DELETE = 6;
+inline constexpr DWORD CF_OPERATION_TYPE_ACK_RENAME = 7;
+inline constexpr DWORD CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x2;
+inline constexpr DWORD CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY = 0x1;
+inline constexpr DWORD CF_CALLBACK_DELETE_FLAG_IS_UNDELETE = 0x2;
+inline constexpr DWORD CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY = 0x1;
+inline constexpr DWORD CF_CALLBACK_RENAME_FLAG_SOURCE_IN_SCOPE = 0x2;
+inline constexpr DWORD CF_CALLBACK_RENAME_FLAG_TARGET_IN_SCOPE = 0x4;
+inline constexpr DWORD CF_UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION = 0x8;
+inline constexpr DWORD CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10;
+inline constexpr DWORD CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x1;
 inline constexpr DWORD CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION = 0x2;
 inline constexpr DWORD CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT = 0x1;
 
@@ -88,6 +104,7 @@ static_assert(offsetof(CF_CALLBACK_INFO, ProcessInfo) == 136);
 static_assert(offsetof(CF_CALLBACK_INFO, RequestKey) == 144);
 
 // CF_CALLBACK_PARAMETERS: ParamSize, then a union whose largest member is FetchData (56 bytes).
+// Only the members of the callbacks the program registers are declared.
 struct CF_CALLBACK_PARAMETERS {
     ULONG ParamSize;
     union {
@@ -111,7 +128,18 @@ struct CF_CALLBACK_PARAMETERS {
         } Cancel;
         struct {
             DWORD Flags;
+            PCWSTR Pattern;
+        } FetchPlaceholders;
+        struct {
+            DWORD Flags;
         } OpenCompletion;
+        struct {
+            DWORD Flags;
+        } Delete;
+        struct {
+            DWORD Flags;
+            PCWSTR TargetPath;
+        } Rename;
     };
 };
 static_assert(sizeof(CF_CALLBACK_PARAMETERS) == 64);
@@ -123,6 +151,11 @@ static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.Flags) == 8);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.FetchData.FileOffset) == 16);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.FetchData.Length) == 24);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, OpenCompletion.Flags) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchPlaceholders.Flags) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchPlaceholders.Pattern) == 16);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Delete.Flags) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Rename.Flags) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Rename.TargetPath) == 16);
 
 using CF_CALLBACK = void(CALLBACK*)(const CF_CALLBACK_INFO* CallbackInfo,
                                     const CF_CALLBACK_PARAMETERS* CallbackParameters);
@@ -225,6 +258,22 @@ struct CF_OPERATION_PARAMETERS {
             LARGE_INTEGER Length;
             LARGE_INTEGER ReturnedLength;
         } RetrieveData;
+        struct {
+            DWORD Flags;
+            LONG CompletionStatus;  // NTSTATUS
+            LARGE_INTEGER PlaceholderTotalCount;
+            CF_PLACEHOLDER_CREATE_INFO* PlaceholderArray;
+            DWORD PlaceholderCount;
+            DWORD EntriesProcessed;
+        } TransferPlaceholders;
+        struct {
+            DWORD Flags;
+            LONG CompletionStatus;  // NTSTATUS
+        } AckRename;
+        struct {
+            DWORD Flags;
+            LONG CompletionStatus;  // NTSTATUS
+        } AckDelete;
     };
 };
 static_assert(sizeof(CF_OPERATION_PARAMETERS) == 48);
@@ -233,9 +282,26 @@ static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.CompletionStatus) =
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Buffer) == 16);
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Offset) == 24);
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Length) == 32);
-// ParamSize of a TRANSFER_DATA operation: the header and the TransferData member.
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.Flags) == 8);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.CompletionStatus) == 12);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderTotalCount) == 16);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderArray) == 24);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderCount) == 32);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.EntriesProcessed) == 36);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckRename.Flags) == 8);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckRename.CompletionStatus) == 12);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckDelete.Flags) == 8);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckDelete.CompletionStatus) == 12);
+// ParamSize of each operation: the header and the member it uses.
 static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData) + sizeof(CF_OPERATION_PARAMETERS{}.TransferData) ==
               zcf::TRANSFER_DATA_PARAM_SIZE);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders) +
+                  sizeof(CF_OPERATION_PARAMETERS{}.TransferPlaceholders) ==
+              zcf::TRANSFER_PLACEHOLDERS_PARAM_SIZE);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckDelete) + sizeof(CF_OPERATION_PARAMETERS{}.AckDelete) ==
+              zcf::ACK_PARAM_SIZE);
+static_assert(offsetof(CF_OPERATION_PARAMETERS, AckRename) + sizeof(CF_OPERATION_PARAMETERS{}.AckRename) ==
+              zcf::ACK_PARAM_SIZE);
 static_assert(sizeof(CF_OPERATION_INFO) == zcf::OPERATION_INFO_SIZE);
 
 // ---- Functions (signatures of cldapi.dll's exports) -------------------------------------------
@@ -342,8 +408,44 @@ static_assert(offsetof(zcf::OperationParameters, transfer_data.offset) ==
               offsetof(CF_OPERATION_PARAMETERS, TransferData.Offset));
 static_assert(offsetof(zcf::OperationParameters, transfer_data.length) ==
               offsetof(CF_OPERATION_PARAMETERS, TransferData.Length));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.flags) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.Flags));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.completion_status) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.CompletionStatus));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.placeholder_total_count) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderTotalCount));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.placeholder_array) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderArray));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.placeholder_count) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderCount));
+static_assert(offsetof(zcf::OperationParameters, transfer_placeholders.entries_processed) ==
+              offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.EntriesProcessed));
+static_assert(offsetof(zcf::OperationParameters, ack_delete.flags) == offsetof(CF_OPERATION_PARAMETERS, AckDelete.Flags));
+static_assert(offsetof(zcf::OperationParameters, ack_delete.completion_status) ==
+              offsetof(CF_OPERATION_PARAMETERS, AckDelete.CompletionStatus));
+static_assert(offsetof(zcf::OperationParameters, ack_rename.flags) == offsetof(CF_OPERATION_PARAMETERS, AckRename.Flags));
+static_assert(offsetof(zcf::OperationParameters, ack_rename.completion_status) ==
+              offsetof(CF_OPERATION_PARAMETERS, AckRename.CompletionStatus));
 
 static_assert(zcf::callback_type::NONE == CF_CALLBACK_TYPE_NONE);
+static_assert(zcf::callback_type::FETCH_PLACEHOLDERS == CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS);
+static_assert(zcf::callback_type::CANCEL_FETCH_PLACEHOLDERS == CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS);
+static_assert(zcf::callback_type::NOTIFY_DELETE == CF_CALLBACK_TYPE_NOTIFY_DELETE);
+static_assert(zcf::callback_type::NOTIFY_RENAME == CF_CALLBACK_TYPE_NOTIFY_RENAME);
+static_assert(zcf::OPERATION_TYPE_TRANSFER_PLACEHOLDERS == CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS);
+static_assert(zcf::OPERATION_TYPE_ACK_DELETE == CF_OPERATION_TYPE_ACK_DELETE);
+static_assert(zcf::OPERATION_TYPE_ACK_RENAME == CF_OPERATION_TYPE_ACK_RENAME);
+static_assert(zcf::transfer_placeholders_flag::DISABLE_ON_DEMAND_POPULATION ==
+              CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION);
+static_assert(zcf::delete_flag::IS_DIRECTORY == CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY);
+static_assert(zcf::delete_flag::IS_UNDELETE == CF_CALLBACK_DELETE_FLAG_IS_UNDELETE);
+static_assert(zcf::rename_flag::IS_DIRECTORY == CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY);
+static_assert(zcf::rename_flag::SOURCE_IN_SCOPE == CF_CALLBACK_RENAME_FLAG_SOURCE_IN_SCOPE);
+static_assert(zcf::rename_flag::TARGET_IN_SCOPE == CF_CALLBACK_RENAME_FLAG_TARGET_IN_SCOPE);
+static_assert(zcf::UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION == CF_UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION);
+static_assert(zcf::UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION == CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION);
+static_assert(zcf::placeholder_create_flag::DISABLE_ON_DEMAND_POPULATION ==
+              CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION);
 static_assert(zcf::IN_SYNC_STATE_IN_SYNC == CF_IN_SYNC_STATE_IN_SYNC);
 static_assert(zcf::IN_SYNC_STATE_NOT_IN_SYNC == CF_IN_SYNC_STATE_NOT_IN_SYNC);
 static_assert(zcf::SET_IN_SYNC_FLAG_NONE == CF_SET_IN_SYNC_FLAG_NONE);

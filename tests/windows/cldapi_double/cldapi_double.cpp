@@ -25,6 +25,26 @@
 //   "usns":             {"<function>": [usn, ...]}  the USN written back by successive successful calls
 //                       of CfUpdatePlaceholder and CfSetInSyncState, the last repeating (default: one
 //                       counter from 0x30000 for both, one more per call)
+//   "transferResults":  [hr, ...]  Result written into successive TRANSFER_PLACEHOLDERS records (0 after)
+//
+// Plays: what a program does to the sync root that makes the platform call the provider back, one
+// per line of the file named by ZCF_CLDAPI_CONTROL (read from the first connect on), each on a
+// thread of its own. Each logs {"fn":"play.end","op","id","called","result",...} when it has ended.
+//   {"op":"list","path":VOLUME-RELATIVE FOLDER,"pattern":"*"}   a program lists a folder. Only a folder
+//       that is not filled (created without DISABLE_ON_DEMAND_POPULATION by CfCreatePlaceholders or
+//       by an earlier TRANSFER_PLACEHOLDERS) calls FETCH_PLACEHOLDERS; the listing waits until the
+//       transferred placeholders reach PlaceholderTotalCount, or a failure status ends it. A
+//       transfer with DISABLE_ON_DEMAND_POPULATION marks the folder filled.
+//   {"op":"delete","path":...,"folder":bool,"undelete":bool}   a program deletes a placeholder: with
+//       NOTIFY_DELETE registered, it waits for ACK_DELETE, and the file ("volume", default "Z:",
+//       before the path) is deleted when it is allowed; without, it is deleted at once.
+//   {"op":"rename","path":...,"target":...,"folder":bool,"targetInRoot":bool}   the same for a
+//       rename with NOTIFY_RENAME and ACK_RENAME (the file is moved when it is allowed).
+//   Every play: "id" (echoed), "timeoutMs" (default 20000; the platform's 60 s), "identityHex",
+//   "cancelAfterMs" (a listing only: CANCEL_FETCH_PLACEHOLDERS with IO_ABORTED after that long).
+//   A play that times out ends with ERROR_CLOUD_FILE_REQUEST_TIMEOUT; a listing that does also
+//   gets CANCEL_FETCH_PLACEHOLDERS with IO_TIMEOUT, a cancelled one ends with
+//   ERROR_CLOUD_FILE_REQUEST_CANCELED; a refusal ends with the Win32 code of its status.
 //
 // CfReportProviderProgress on the transfer of a CfHydratePlaceholder that is waiting restarts its
 // time-out, as the platform restarts the 60-second timer of a fetch.
@@ -32,12 +52,16 @@
 
 #include <boost/json/src.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace json = boost::json;
@@ -150,6 +174,7 @@ struct Script {
     json::object root;
     std::map<std::string, std::size_t> calls;  // calls so far, per function
     std::size_t create_records = 0;
+    std::size_t transfer_records = 0;
 };
 
 // The current script. It is read again whenever ZCF_CLDAPI_SCRIPT changes (which restarts the
@@ -319,6 +344,250 @@ DWORD WINAPI deliver(void* argument) {
     return 0;
 }
 
+
+// ---- Folders on demand, confirmed deletes and renames ----------------------------------------
+
+// The folders that are not filled, by volume-relative path in lower case.
+std::set<std::wstring> UNPOPULATED;
+
+std::wstring folded(std::wstring path) {
+    for (wchar_t& c : path) c = static_cast<wchar_t>(std::towlower(c));
+    while (path.size() > 1 && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+// A path as the platform names files in callbacks: from the volume root, without "\\?\" and drive.
+std::wstring volume_relative(std::wstring path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
+    if (path.size() >= 2 && path[1] == L':') path.erase(0, 2);
+    return path;
+}
+
+// One played operation that waits for the provider: a listing, a delete or a rename.
+struct Wait {
+    std::uint32_t ack_type = 0;  // the CfExecute operation that answers it: 4, 6 or 7
+    std::int64_t connection_key = 0;
+    std::int64_t transfer_key = 0;
+    std::int64_t request_key = 0;
+    std::wstring folder;  // a listing's folder (as its callback named it)
+    std::int64_t total = -1;  // a listing: PlaceholderTotalCount of the first transfer
+    std::int64_t transferred = 0;
+    std::int32_t status = 0;
+    bool done = false;
+    json::array entries;  // a listing: the names transferred
+    HANDLE event = nullptr;
+};
+std::map<std::int64_t, std::shared_ptr<Wait>> WAITS;  // by transfer key
+
+// The raw CF_CALLBACK_INFO and CF_CALLBACK_PARAMETERS of one played callback, with their strings.
+struct Callout {
+    unsigned char info[152] = {};
+    unsigned char parameters[64] = {};
+    unsigned char process[48] = {};
+    std::wstring normalized_path;
+    std::wstring second_path;  // the pattern or the rename target
+    std::wstring image_path = L"\\Device\\HarddiskVolume3\\Apps\\explorer.exe";
+    std::wstring volume_dos_name = L"Z:";
+    std::vector<unsigned char> identity;
+
+    void fill(const Connection& connection, const Wait& wait) {
+        unsigned char* i = info;
+        write_at<std::uint32_t>(i, 0, 152);
+        write_at<std::int64_t>(i, 8, connection.key);
+        write_at<const void*>(i, 16, connection.context);
+        write_at<const wchar_t*>(i, 24, L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\");
+        write_at<const wchar_t*>(i, 32, volume_dos_name.c_str());
+        write_at<std::int64_t>(i, 72, 78);
+        write_at<const void*>(i, 88, identity.empty() ? nullptr : identity.data());
+        write_at<std::uint32_t>(i, 96, static_cast<std::uint32_t>(identity.size()));
+        write_at<const wchar_t*>(i, 104, normalized_path.c_str());
+        write_at<std::int64_t>(i, 112, wait.transfer_key);
+        write_at<std::uint32_t>(process, 0, 48);
+        write_at<std::uint32_t>(process, 4, 5150);
+        write_at<const wchar_t*>(process, 8, image_path.c_str());
+        write_at<const void*>(i, 136, process);
+        write_at<std::int64_t>(i, 144, wait.request_key);
+        write_at<std::uint32_t>(parameters, 0, 64);
+    }
+};
+
+Callback registered(std::uint32_t type) {
+    if (!CONNECTION) return nullptr;
+    const auto found = CONNECTION->callbacks.find(type);
+    return found != CONNECTION->callbacks.end() ? found->second : nullptr;
+}
+
+void call_back(Callout& callout, Callback callback, std::uint32_t type) {
+    json::object entry = record("callback");
+    entry["type"] = type;
+    entry["registered"] = callback != nullptr;
+    log_line(entry);
+    if (callback != nullptr) callback(callout.info, callout.parameters);
+}
+
+bool flag(const json::object& play, const char* name) {
+    const json::value* value = play.if_contains(name);
+    return value != nullptr && value->is_bool() && value->as_bool();
+}
+std::string text(const json::object& play, const char* name) {
+    const json::value* value = play.if_contains(name);
+    return value != nullptr && value->is_string() ? std::string(value->as_string()) : std::string();
+}
+std::int64_t number(const json::object& play, const char* name, std::int64_t fallback) {
+    const json::value* value = play.if_contains(name);
+    return value != nullptr ? integer(*value, fallback) : fallback;
+}
+
+// Waits for the provider's answer to `wait`; false when `timeout` ran out first (or, with
+// `cancel_after` below it, when that ran out: *cancelled is then set).
+bool await_answer(const Wait& wait, DWORD timeout, DWORD cancel_after, bool* cancelled) {
+    const DWORD limit = cancel_after != 0 && cancel_after < timeout ? cancel_after : timeout;
+    const DWORD waited = WaitForSingleObject(wait.event, limit);
+    *cancelled = waited == WAIT_TIMEOUT && limit == cancel_after && cancel_after != 0;
+    return waited == WAIT_OBJECT_0;
+}
+
+HRESULT play(const json::object& op) {
+    const std::string kind = text(op, "op");
+    json::object end = record("play.end");
+    end["op"] = kind;
+    end["id"] = op.contains("id") ? op.at("id") : json::value(nullptr);
+    const DWORD timeout = static_cast<DWORD>(number(op, "timeoutMs", 20000));
+    const DWORD cancel_after = static_cast<DWORD>(number(op, "cancelAfterMs", 0));
+
+    auto callout = std::make_unique<Callout>();
+    auto wait = std::make_shared<Wait>();
+    callout->normalized_path = wide(text(op, "path"));
+    callout->identity = unhex(text(op, "identityHex"));
+    std::uint32_t type = 0;
+    Callback callback = nullptr;
+    HRESULT hr = S_OK;
+    {
+        std::lock_guard<std::mutex> lock(STATE_MUTEX);
+        if (!CONNECTION) {
+            hr = HRESULT_FROM_WIN32(362);  // ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING
+        } else if (kind == "list") {
+            type = 3;
+            wait->ack_type = 4;
+            wait->folder = callout->normalized_path;
+            callout->second_path = op.contains("pattern") ? wide(text(op, "pattern")) : std::wstring(L"*");
+            // A filled folder is listed from the disk: the provider hears nothing.
+            if (UNPOPULATED.count(folded(callout->normalized_path)) != 0) callback = registered(type);
+            else type = 0;
+        } else if (kind == "delete") {
+            type = 9;
+            wait->ack_type = 6;
+            callback = registered(type);
+            write_at<std::uint32_t>(callout->parameters, 8,
+                                    (flag(op, "folder") ? 0x1u : 0u) | (flag(op, "undelete") ? 0x2u : 0u));
+        } else if (kind == "rename") {
+            type = 11;
+            wait->ack_type = 7;
+            callback = registered(type);
+            callout->second_path = wide(text(op, "target"));
+            const bool in_root = !op.contains("targetInRoot") || flag(op, "targetInRoot");
+            write_at<std::uint32_t>(callout->parameters, 8,
+                                    (flag(op, "folder") ? 0x1u : 0u) | 0x2u | (in_root ? 0x4u : 0u));
+        } else {
+            hr = E_INVALIDARG;
+        }
+        if (SUCCEEDED(hr) && callback != nullptr) {
+            wait->connection_key = CONNECTION->key;
+            wait->transfer_key = NEXT_TRANSFER_KEY++;
+            wait->request_key = NEXT_REQUEST_KEY++;
+            wait->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            callout->fill(*CONNECTION, *wait);
+            if (type == 3 || type == 11) write_at<const wchar_t*>(callout->parameters, 16, callout->second_path.c_str());
+            WAITS[wait->transfer_key] = wait;
+        }
+    }
+    end["called"] = callback != nullptr;
+    bool allowed = SUCCEEDED(hr);
+    if (SUCCEEDED(hr) && callback != nullptr) {
+        end["transferKey"] = wait->transfer_key;
+        end["requestKey"] = wait->request_key;
+        // Callbacks come on a thread of the platform's, never the caller's own.
+        std::thread([&] { call_back(*callout, callback, type); }).join();
+        bool cancelled = false;
+        const bool answered = await_answer(*wait, timeout, type == 3 ? cancel_after : 0, &cancelled);
+        Callback cancel = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(STATE_MUTEX);
+            WAITS.erase(wait->transfer_key);
+            if (!answered) hr = HRESULT_FROM_WIN32(cancelled ? 398 : 426);  // REQUEST_CANCELED, REQUEST_TIMEOUT
+            else if (wait->status != 0) hr = HRESULT_FROM_WIN32(win32_from_cloud_status(wait->status));
+            allowed = answered && wait->status == 0;
+            if (type == 3) {
+                end["entries"] = wait->entries;
+                if (!answered) cancel = registered(4);
+            }
+        }
+        CloseHandle(wait->event);
+        if (type == 3 && !answered) {
+            // The platform gives up on a listing and says so, as it does for a fetch.
+            std::memset(callout->parameters, 0, sizeof callout->parameters);
+            write_at<std::uint32_t>(callout->parameters, 0, 32);
+            write_at<std::uint32_t>(callout->parameters, 8, cancelled ? 0x2u : 0x1u);  // IO_ABORTED, IO_TIMEOUT
+            call_back(*callout, cancel, 4);
+        }
+    }
+    // An allowed delete or rename happens, on the drive "volume" names (Wine's Z: by default).
+    if (allowed && (kind == "delete" || kind == "rename") && !flag(op, "undelete")) {
+        const std::wstring volume = op.contains("volume") ? wide(text(op, "volume")) : std::wstring(L"Z:");
+        const std::wstring from = volume + callout->normalized_path;
+        BOOL done;
+        if (kind == "delete")
+            done = flag(op, "folder") ? RemoveDirectoryW(from.c_str()) : DeleteFileW(from.c_str());
+        else
+            done = MoveFileExW(from.c_str(), (volume + callout->second_path).c_str(), 0);
+        if (!done) hr = HRESULT_FROM_WIN32(GetLastError());
+    }
+    end["result"] = hr;
+    log_line(end);
+    return hr;
+}
+
+// The control file of the plays, read from its start by a thread that runs from the first connect on.
+DWORD WINAPI read_plays(void*) {
+    const std::string path = env(L"ZCF_CLDAPI_CONTROL");
+    std::uint64_t offset = 0;
+    std::string partial;
+    for (;;) {
+        const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            LARGE_INTEGER at;
+            at.QuadPart = static_cast<LONGLONG>(offset);
+            SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+            char buffer[4096];
+            DWORD got = 0;
+            while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+                offset += got;
+                partial.append(buffer, got);
+            }
+            CloseHandle(file);
+        }
+        for (std::size_t newline; (newline = partial.find('\n')) != std::string::npos;) {
+            const std::string line = partial.substr(0, newline);
+            partial.erase(0, newline + 1);
+            json::error_code error;
+            json::value parsed = json::parse(line, error);
+            if (error || !parsed.is_object()) continue;
+            std::thread([op = parsed.as_object()] { play(op); }).detach();
+        }
+        Sleep(20);
+    }
+}
+
+void start_reading_plays() {
+    static std::once_flag ONCE;
+    if (env(L"ZCF_CLDAPI_CONTROL").empty()) return;
+    std::call_once(ONCE, [] {
+        const HANDLE thread = CreateThread(nullptr, 0, read_plays, nullptr, 0, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    });
+}
+
 }  // namespace
 
 // ---- Exports ----------------------------------------------------------------------------------
@@ -364,6 +633,7 @@ CF_EXPORT HRESULT WINAPI CfConnectSyncRoot(LPCWSTR path, const void* table, LPCV
     }
     entry["result"] = hr;
     log_line(entry);
+    if (SUCCEEDED(hr)) start_reading_plays();
     return hr;
 }
 
@@ -429,6 +699,11 @@ CF_EXPORT HRESULT WINAPI CfCreatePlaceholders(LPCWSTR base, void* records, DWORD
                 write_at<std::int32_t>(r, 72, result);
                 write_at<std::int64_t>(r, 80, result >= 0 ? 0x10000 + static_cast<std::int64_t>(index) : 0);
                 results.push_back(result);
+                // A folder created without DISABLE_ON_DEMAND_POPULATION asks for its children when listed.
+                const auto* name = read_at<const wchar_t*>(r, 0);
+                if (result >= 0 && (read_at<std::uint32_t>(r, 40) & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != nullptr &&
+                    base != nullptr && (read_at<std::uint32_t>(r, 68) & 0x1) == 0)
+                    UNPOPULATED.insert(folded(volume_relative(std::wstring(base) + L"\\" + name)));
             }
             if (entries_processed != nullptr) *entries_processed = count;
         }
@@ -715,6 +990,98 @@ CF_EXPORT HRESULT WINAPI CfReportProviderProgress(std::int64_t connection_key, L
     return hr;
 }
 
+namespace {
+
+// TRANSFER_PLACEHOLDERS (4), ACK_DELETE (6), ACK_RENAME (7): the answer to a played listing,
+// delete or rename. Caller holds STATE_MUTEX; `entry` receives the decoded parameters.
+HRESULT answer_wait(std::uint32_t type, std::int64_t connection_key, std::int64_t transfer_key, std::int64_t request_key,
+                    void* parameters, json::object& entry) {
+    const auto param_size = read_at<std::uint32_t>(parameters, 0);
+    const auto flags = read_at<std::uint32_t>(parameters, 8);
+    const auto status = read_at<std::int32_t>(parameters, 12);
+    json::object params{{"paramSize", param_size}, {"flags", flags}, {"completionStatus", static_cast<std::uint32_t>(status)}};
+    void* array = nullptr;
+    std::uint32_t count = 0;
+    std::int64_t total = 0;
+    if (type == 4) {
+        total = read_at<std::int64_t>(parameters, 16);
+        array = read_at<void*>(parameters, 24);
+        count = read_at<std::uint32_t>(parameters, 32);
+        params["placeholderTotalCount"] = total;
+        params["arrayNull"] = array == nullptr;
+        params["placeholderCount"] = count;
+        params["entriesProcessedIn"] = read_at<std::uint32_t>(parameters, 36);
+        json::array decoded;
+        for (std::uint32_t i = 0; i < count && array != nullptr; ++i) {
+            const void* r = static_cast<const char*>(array) + i * 88;
+            decoded.push_back(json::object{
+                {"name", text_or_null(read_at<const wchar_t*>(r, 0))},
+                {"lastWriteTime", read_at<std::int64_t>(r, 24)},
+                {"attributes", read_at<std::uint32_t>(r, 40)},
+                {"fileSize", read_at<std::int64_t>(r, 48)},
+                {"identityHex", hex(read_at<const void*>(r, 56), read_at<std::uint32_t>(r, 64))},
+                {"flags", read_at<std::uint32_t>(r, 68)},
+            });
+        }
+        params["records"] = std::move(decoded);
+    }
+    entry["params"] = std::move(params);
+
+    const std::uint32_t expected_size = type == 4 ? 40 : 16;
+    const std::uint32_t known_flags = type == 4 ? 0x3 : 0;
+    if (param_size != expected_size || (flags & ~known_flags) != 0 || (type == 4 && count > 0 && array == nullptr))
+        return E_INVALIDARG;
+    const auto found = WAITS.find(transfer_key);
+    if (found == WAITS.end() || found->second->done || found->second->ack_type != type ||
+        found->second->connection_key != connection_key || found->second->request_key != request_key)
+        return HRESULT_FROM_WIN32(380);  // ERROR_CLOUD_FILE_INVALID_REQUEST
+    Wait& wait = *found->second;
+    if (status != 0) {
+        wait.status = status;
+        wait.done = true;
+        SetEvent(wait.event);
+        return S_OK;
+    }
+    if (type != 4) {
+        wait.done = true;
+        SetEvent(wait.event);
+        return S_OK;
+    }
+    // The children become placeholders of the listed folder, each with its own result; a folder
+    // among them without DISABLE_ON_DEMAND_POPULATION is not filled.
+    const json::value* scripted_results = script_locked().root.if_contains("transferResults");
+    json::array results;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        void* r = static_cast<char*>(array) + i * 88;
+        const std::size_t index = script_locked().transfer_records++;
+        HRESULT result = S_OK;
+        if (scripted_results != nullptr && scripted_results->is_array() && index < scripted_results->as_array().size())
+            result = static_cast<HRESULT>(static_cast<std::uint32_t>(integer(scripted_results->as_array()[index], 0)));
+        write_at<std::int32_t>(r, 72, result);
+        results.push_back(result);
+        const auto* name = read_at<const wchar_t*>(r, 0);
+        if (result < 0 || name == nullptr) continue;
+        wait.entries.push_back(json::value(utf8(name)));
+        const std::wstring child = folded(wait.folder + L"\\" + name);
+        if ((read_at<std::uint32_t>(r, 40) & FILE_ATTRIBUTE_DIRECTORY) != 0 && (read_at<std::uint32_t>(r, 68) & 0x1) == 0)
+            UNPOPULATED.insert(child);
+        else
+            UNPOPULATED.erase(child);
+    }
+    write_at<std::uint32_t>(parameters, 36, count);
+    entry["results"] = std::move(results);
+    if (wait.total < 0) wait.total = total;
+    wait.transferred += count;
+    if (wait.transferred >= wait.total) {
+        if ((flags & 0x2) != 0) UNPOPULATED.erase(folded(wait.folder));
+        wait.done = true;
+        SetEvent(wait.event);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
 CF_EXPORT HRESULT WINAPI CfExecute(const void* info, void* parameters) {
     json::object entry = record("CfExecute");
     std::uint32_t struct_size = 0, type = 0, param_size = 0, transfer_flags = 0;
@@ -737,7 +1104,8 @@ CF_EXPORT HRESULT WINAPI CfExecute(const void* info, void* parameters) {
     } else {
         entry["info"] = nullptr;
     }
-    if (parameters != nullptr) {
+    const bool answers_wait = info != nullptr && parameters != nullptr && (type == 4 || type == 6 || type == 7);
+    if (parameters != nullptr && !answers_wait) {
         param_size = read_at<std::uint32_t>(parameters, 0);
         transfer_flags = read_at<std::uint32_t>(parameters, 8);
         completion_status = read_at<std::int32_t>(parameters, 12);
@@ -753,7 +1121,7 @@ CF_EXPORT HRESULT WINAPI CfExecute(const void* info, void* parameters) {
                                        {"dataHex", completion_status == 0 && length > 0 && length <= (1 << 20)
                                                        ? hex(buffer, static_cast<std::size_t>(length))
                                                        : std::string()}};
-    } else {
+    } else if (parameters == nullptr) {
         entry["params"] = nullptr;
     }
 
@@ -761,7 +1129,10 @@ CF_EXPORT HRESULT WINAPI CfExecute(const void* info, void* parameters) {
     {
         std::lock_guard<std::mutex> lock(STATE_MUTEX);
         hr = next_result("CfExecute");
-        if (SUCCEEDED(hr)) {
+        if (SUCCEEDED(hr) && answers_wait) {
+            hr = struct_size != 48 ? E_INVALIDARG
+                                   : answer_wait(type, connection_key, transfer_key, request_key, parameters, entry);
+        } else if (SUCCEEDED(hr)) {
             if (info == nullptr || parameters == nullptr || struct_size != 48 || type != 0 || param_size != 40 ||
                 transfer_flags != 0 || (completion_status == 0 && length > 0 && buffer == nullptr) || length < 0) {
                 hr = E_INVALIDARG;

@@ -609,6 +609,11 @@ Hresult LinuxPlatform::connect_sync_root(const char16_t* root_text, const Callba
         if (table[i].type == callback_type::FETCH_DATA) connection->fetch = table[i].callback;
         if (table[i].type == callback_type::CANCEL_FETCH_DATA) connection->cancel = table[i].callback;
         if (table[i].type == callback_type::NOTIFY_FILE_OPEN_COMPLETION) connection->open = table[i].callback;
+        // Deletes and renames that wait for the provider's word are not simulated: a provider that
+        // asks to confirm them is refused rather than left believing it is asked. (The listing
+        // callbacks are accepted: no folder here is ever filled on demand.)
+        if (table[i].type == callback_type::NOTIFY_DELETE || table[i].type == callback_type::NOTIFY_RENAME)
+            return hresult_from_win32(win32::ERROR_NOT_SUPPORTED);
     }
 
     // One provider per sync root, whatever process it runs in: the root's lock file says who.
@@ -674,9 +679,10 @@ Hresult LinuxPlatform::disconnect_sync_root(ConnectionKey key) {
 
 Hresult LinuxPlatform::execute(const OperationInfo* info, OperationParameters* parameters) {
     if (info == nullptr || parameters == nullptr) return hr::E_INVALIDARG_CODE;
+    // Only transfers of content are simulated (no listings on demand, no acknowledgements).
+    if (info->type != OPERATION_TYPE_TRANSFER_DATA) return hresult_from_win32(win32::ERROR_NOT_SUPPORTED);
     if (info->struct_size < OPERATION_INFO_SIZE || parameters->param_size < TRANSFER_DATA_PARAM_SIZE)
         return hr::E_INVALIDARG_CODE;
-    if (info->type != OPERATION_TYPE_TRANSFER_DATA) return hresult_from_win32(win32::ERROR_NOT_SUPPORTED);
     const Hresult invalid = hresult_from_win32(win32::ERROR_CLOUD_FILE_INVALID_REQUEST);
     const auto& transfer = parameters->transfer_data;
 

@@ -41,6 +41,10 @@ PlatformError LinuxPlatform::register_sync_root(const SyncRootRegistration& regi
     record.version = utf16_to_utf8_lossy(registration.version);
     record.hydration_policy = registration.hydration_policy;
     record.hydration_policy_modifier = registration.hydration_policy_modifier;
+    // Folders filled on demand (population policy Full) are not served yet: no listing would ever
+    // ask for their children.
+    if (registration.population_policy != population_policy::ALWAYS_FULL)
+        return status(hresult_from_win32(win32::ERROR_NOT_SUPPORTED));
     record.population_policy = registration.population_policy;
     record.in_sync_policy = registration.in_sync_policy;
     record.hardlink_policy = registration.hardlink_policy;
